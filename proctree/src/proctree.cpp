@@ -1,0 +1,101 @@
+// proctree: grows a tree of twenty processes, at most two children each. A counter in
+// shared anonymous memory numbers them in order of creation; a named semaphore used as a
+// lock makes its test and increment exclusive between the processes.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *sem_name = "/sem1";
+constexpr int max_processes = 20;
+constexpr int max_children = 2;
+
+sem_t *sem = nullptr;
+int *counter = nullptr; // processes created so far, the first included
+
+[[noreturn]] void die(const char *msg)
+{
+    perror(msg);
+    exit(1);
+}
+
+// Every process reads the counter while others may be changing it: go through atomics.
+std::atomic_ref<int> shared_counter()
+{
+    return std::atomic_ref<int>(*counter);
+}
+
+// Written out at once, so that no child inherits an unwritten copy of the line.
+void announce(int number)
+{
+    printf("Process num %d started, %d  %d\n", number, getpid(), getppid());
+    if (fflush(stdout) != 0)
+        die("Error writing standard output");
+}
+
+// Waits for every child; true when all of them ended successfully.
+bool reap_children()
+{
+    bool all_ok = true;
+    int status;
+    while (wait(&status) != -1)
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            all_ok = false;
+    return all_ok;
+}
+
+} // namespace
+
+int main()
+{
+    sem_unlink(sem_name); // a name left by an earlier run, whatever its value, is replaced
+    sem = sem_open(sem_name, O_CREAT, 0600, 1);
+    if (sem == SEM_FAILED)
+        die("sem_open");
+    void *map = mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                     -1, 0);
+    if (map == MAP_FAILED)
+        die("mmap");
+    counter = static_cast<int *>(map);
+    shared_counter().store(1);
+    int fork_counter = 0;
+    announce(1);
+
+    do {
+        pid_t pid = -1;
+        if (sem_wait(sem) == -1)
+            die("sem_wait");
+        auto count = shared_counter();
+        if (count.load() < max_processes) {
+            int number = count.load() + 1;
+            count.store(number);
+            ++fork_counter;
+            pid = fork();
+            if (pid == -1) {
+                // Release the lock first, or the rest of the tree waits for it forever.
+                int fork_error = errno;
+                sem_post(sem);
+                errno = fork_error;
+                die("fork");
+            }
+            if (pid == 0) {
+                // The parent holds the lock for us and releases it.
+                announce(number);
+                fork_counter = 0;
+                continue;
+            }
+        }
+        if (sem_post(sem) == -1)
+            die("sem_post");
+    } while (shared_counter().load() != max_processes && fork_counter != max_children);
+
+    // A failure anywhere below this process makes its status a failure too.
+    return reap_children() ? 0 : 1;
+}

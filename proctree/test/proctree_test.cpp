@@ -1,0 +1,148 @@
+#include "runner.hpp"
+
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <map>
+#include <regex>
+#include <semaphore.h>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct line {
+    int number;
+    long pid;
+    long parent;
+};
+
+std::vector<line> parse(const std::string &out)
+{
+    static const std::regex format(R"(Process num (\d+) started, (\d+)  (\d+))");
+    std::vector<line> lines;
+    std::istringstream in(out);
+    std::string text;
+    std::smatch m;
+    while (std::getline(in, text)) {
+        EXPECT_TRUE(std::regex_match(text, m, format)) << "unexpected line: " << text;
+        lines.push_back({std::stoi(m[1]), std::stol(m[2]), std::stol(m[3])});
+    }
+    return lines;
+}
+
+// Twenty processes numbered 1..20, each line after the first naming an earlier process
+// as its parent, and no parent with more than two children.
+void expect_whole_tree(const std::string &out)
+{
+    auto lines = parse(out);
+    ASSERT_EQ(lines.size(), 20u) << out;
+    EXPECT_EQ(lines[0].number, 1);
+    EXPECT_EQ(lines[0].parent, getpid());
+    std::set<int> numbers;
+    std::set<long> seen_pids;
+    std::map<long, int> children;
+    for (const auto &l : lines) {
+        numbers.insert(l.number);
+        if (l.number != 1) {
+            EXPECT_TRUE(seen_pids.count(l.parent)) << "parent printed later: " << l.parent;
+            ++children[l.parent];
+        }
+        seen_pids.insert(l.pid);
+    }
+    EXPECT_EQ(numbers.size(), 20u);
+    EXPECT_EQ(*numbers.begin(), 1);
+    EXPECT_EQ(*numbers.rbegin(), 20);
+    for (auto [parent, n] : children)
+        EXPECT_LE(n, 2) << parent;
+}
+
+void expect_clean_success(const run_result &r)
+{
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+} // namespace
+
+TEST(Proctree, TwentyProcessesThroughAPipe)
+{
+    auto r = run(PROGRAM);
+    expect_clean_success(r);
+    expect_whole_tree(r.out);
+}
+
+TEST(Proctree, RegularFileGetsEachLineOnce)
+{
+    temp_dir dir;
+    int fd = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    auto r = run(PROGRAM, {.stdout_fd = fd});
+    close(fd);
+    expect_clean_success(r);
+    expect_whole_tree(read_file(dir / "out"));
+}
+
+TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
+{
+    std::vector<std::future<run_result>> runs;
+    for (int i = 0; i < 3; ++i)
+        runs.push_back(std::async(std::launch::async, [] { return run(PROGRAM); }));
+    for (auto &f : runs) {
+        auto r = f.get();
+        expect_clean_success(r);
+        expect_whole_tree(r.out);
+    }
+}
+
+TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
+{
+    sem_unlink("/sem1");
+    sem_t *stale = sem_open("/sem1", O_CREAT, 0600, 0);
+    ASSERT_NE(stale, SEM_FAILED);
+    sem_close(stale);
+    auto r = run(PROGRAM);
+    expect_clean_success(r);
+    expect_whole_tree(r.out);
+}
+
+TEST(Proctree, UnwritableOutputIsAFailure)
+{
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    auto r = run(PROGRAM, {.stdout_fd = full});
+    close(full);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+}
+
+// A failed fork anywhere in the tree: nobody is left waiting for the lock, and the failure
+// reaches the status of the process the user started.
+class ProctreeForkFailure : public testing::TestWithParam<int> {};
+
+TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
+{
+    SKIP_IF_SANITIZED();
+    auto r = run(PROGRAM, {.env = fault("fork", GetParam(), EAGAIN), .timeout = std::chrono::seconds(10)});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    std::istringstream err(r.err);
+    std::string text;
+    int reports = 0;
+    while (std::getline(err, text)) {
+        EXPECT_EQ(text, "fork: Resource temporarily unavailable");
+        ++reports;
+    }
+    EXPECT_GE(reports, 1);
+    auto lines = parse(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].number, 1);
+    EXPECT_LT(lines.size(), 20u);
+}
+
+INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure, testing::Values(1, 2, 3));

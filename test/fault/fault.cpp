@@ -1,0 +1,157 @@
+// Preloaded into a program under test: the FAULT_NTH-th call of FAULT_FUNC made by the
+// program itself fails with errno FAULT_ERRNO. Calls made inside the C and C++ libraries
+// (stdio's buffers, the C++ runtime's start-up) are not counted, so N names the program's
+// own Nth call. With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on
+// instead passes at most k bytes on. FAULT_SKIP_SLEEP makes sleep() return at once.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *block, size_t size);
+}
+
+namespace {
+
+const char *target = "";
+long nth = 0;
+int error = 0;
+size_t short_len = 0;
+bool skip_sleep = false;
+long calls = 0;
+uintptr_t program_begin = 0;
+uintptr_t program_end = 0;
+
+int find_program(dl_phdr_info *info, size_t, void *)
+{
+    // The first object listed is the executable itself.
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto &ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0)
+            continue;
+        program_begin = info->dlpi_addr + ph.p_vaddr;
+        program_end = program_begin + ph.p_memsz;
+    }
+    return 1;
+}
+
+__attribute__((constructor)) void configure()
+{
+    if (const char *f = getenv("FAULT_FUNC"))
+        target = f;
+    if (const char *n = getenv("FAULT_NTH"))
+        nth = strtol(n, nullptr, 10);
+    if (const char *e = getenv("FAULT_ERRNO"))
+        error = static_cast<int>(strtol(e, nullptr, 10));
+    if (const char *s = getenv("FAULT_SHORT"))
+        short_len = strtoul(s, nullptr, 10);
+    skip_sleep = getenv("FAULT_SKIP_SLEEP") != nullptr;
+    dl_iterate_phdr(find_program, nullptr);
+}
+
+// Counts the call when it is one of the program's own calls to the chosen function.
+bool counted(const char *function, void *caller)
+{
+    auto at = reinterpret_cast<uintptr_t>(caller);
+    if (strcmp(function, target) != 0 || at < program_begin || at >= program_end)
+        return false;
+    ++calls;
+    return true;
+}
+
+bool fails(const char *function, void *caller)
+{
+    if (!counted(function, caller) || calls != nth)
+        return false;
+    errno = error;
+    return true;
+}
+
+template <typename F> F *next(const char *name)
+{
+    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+#define CALLER __builtin_return_address(0)
+
+extern "C" {
+
+pid_t fork()
+{
+    return fails("fork", CALLER) ? -1 : next<pid_t()>("fork")();
+}
+
+int sem_wait(sem_t *sem)
+{
+    return fails("sem_wait", CALLER) ? -1 : next<int(sem_t *)>("sem_wait")(sem);
+}
+
+int sem_post(sem_t *sem)
+{
+    return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
+}
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *),
+                   void *arg)
+{
+    if (counted("pthread_create", CALLER) && calls == nth)
+        return error; // thread calls return their error instead of setting errno
+    using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    return next<create_t>("pthread_create")(thread, attr, body, arg);
+}
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+    return fails("read", CALLER) ? -1 : next<ssize_t(int, void *, size_t)>("read")(fd, buf, count);
+}
+
+ssize_t write(int fd, const void *buf, size_t count)
+{
+    if (short_len > 0) {
+        if (counted("write", CALLER) && calls >= nth && count > short_len)
+            count = short_len;
+    } else if (fails("write", CALLER)) {
+        return -1;
+    }
+    return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, count);
+}
+
+int close(int fd)
+{
+    return fails("close", CALLER) ? -1 : next<int(int)>("close")(fd);
+}
+
+unsigned sleep(unsigned seconds)
+{
+    return skip_sleep ? 0 : next<unsigned(unsigned)>("sleep")(seconds);
+}
+
+// The real allocator is reached through glibc's own entry points, not dlsym, which may
+// itself allocate.
+void *malloc(size_t size)
+{
+    return fails("malloc", CALLER) ? nullptr : __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    return fails("calloc", CALLER) ? nullptr : __libc_calloc(count, size);
+}
+
+void *realloc(void *block, size_t size)
+{
+    return fails("realloc", CALLER) ? nullptr : __libc_realloc(block, size);
+}
+
+} // extern "C"

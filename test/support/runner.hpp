@@ -1,0 +1,56 @@
+// Runs a built program as a user's shell would and hands back what it did.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct run_options {
+    std::vector<std::string> args;
+    std::string input;            // piped to standard input, which is then closed
+    int stdin_fd = -1;            // taken as standard input instead of `input` when set
+    int stdout_fd = -1;           // standard output goes here instead of being captured
+    std::vector<std::string> env; // NAME=value, added to (or replacing in) this environment
+    std::chrono::milliseconds timeout{15'000};
+};
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int status = -1;        // exit status, or 128 + signal number
+    bool timed_out = false; // some process of the run was still alive at the deadline
+};
+
+// Starts `program` in a process group of its own and waits until every process of that
+// group has ended (children left behind included), killing the whole group at the timeout.
+run_result run(const std::string &program, const run_options &options = {});
+
+// Environment entries that preload the fault library: the `nth` call of `function` made by
+// the program itself fails with `error`. For "write", a `short_len` above 0 instead caps
+// every write from the nth on at that many bytes.
+std::vector<std::string> fault(const std::string &function, int nth, int error,
+                               int short_len = 0);
+
+// Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
+bool sanitized();
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+// A fresh directory under TMPDIR, removed with its contents when the object goes.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+} // namespace testsupport
+
+#define SKIP_IF_SANITIZED()                                                                    \
+    if (testsupport::sanitized())                                                              \
+    GTEST_SKIP() << "fault injection needs the plain build"
