@@ -1,0 +1,206 @@
+#include "runner.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+std::string random_bytes(std::size_t n)
+{
+    std::mt19937 gen(static_cast<unsigned>(n));
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string s(n, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(byte(gen));
+    return s;
+}
+
+std::string copying(const std::string &from, const std::string &to)
+{
+    return "Copying " + from + " to " + to + "\n";
+}
+
+std::string success(const std::string &from, const std::string &to, std::size_t n)
+{
+    return copying(from, to) + "Successfully written " + std::to_string(n) + " Bytes.\n";
+}
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+class FilecopySizes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(FilecopySizes, CopyIsIdenticalAndCounted)
+{
+    temp_dir dir;
+    auto data = random_bytes(GetParam());
+    write_file(dir / "src", data);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, success(dir / "src", dir / "dst", data.size()));
+    EXPECT_TRUE(read_file(dir / "dst") == data);
+    EXPECT_EQ(mode_of(dir / "dst"), 0600u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheChunk, FilecopySizes,
+                         testing::Values(0, 1, 99, 100, 101, 250, 1 << 20));
+
+TEST(Filecopy, OneReadOneWritePerChunk)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    temp_dir dir;
+    write_file(dir / "src", random_bytes(250));
+    auto r = run("/usr/bin/strace", {.args = {"-o", dir / "trace", "-e", "trace=openat,read,write",
+                                              PROGRAM, dir / "src", dir / "dst"},
+                                     // LeakSanitizer cannot run under ptrace
+                                     .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto trace = read_file(dir / "trace");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(trace, m, std::regex("\"" + dir / "src" + "\", O_RDONLY\\) = (\\d+)")));
+    auto src_fd = m[1].str();
+    trace = m.suffix(); // before this, the loader reads its libraries through the same numbers
+    ASSERT_TRUE(std::regex_search(trace, m, std::regex("\"" + dir / "dst" + "\", O_WRONLY.*\\) = (\\d+)")));
+    auto dst_fd = m[1].str();
+    std::vector<std::string> reads, writes;
+    std::regex call("(read|write)\\((\\d+), .*, (\\d+)\\) += (-?\\d+)");
+    for (std::sregex_iterator it(trace.begin(), trace.end(), call), end; it != end; ++it) {
+        const auto &c = *it;
+        if (c[1] == "read" && c[2] == src_fd)
+            reads.push_back(c[3].str() + "=" + c[4].str());
+        if (c[1] == "write" && c[2] == dst_fd)
+            writes.push_back(c[3].str() + "=" + c[4].str());
+    }
+    EXPECT_EQ(reads, (std::vector<std::string>{"100=100", "100=100", "100=50", "100=0"}));
+    EXPECT_EQ(writes, (std::vector<std::string>{"100=100", "100=100", "50=50"}));
+}
+
+TEST(Filecopy, WrongArgumentCountsPrintNothing)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"a"}, {"a", "b", "c"}}) {
+        auto r = run(PROGRAM, {.args = args});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.starts_with("Insuffiecient arguments.\n: ")) << r.err;
+    }
+}
+
+TEST(Filecopy, MissingSourceLeavesNoDestination)
+{
+    temp_dir dir;
+    auto r = run(PROGRAM, {.args = {dir / "none", dir / "dst"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, copying(dir / "none", dir / "dst"));
+    EXPECT_EQ(r.err, "Error opening source file: No such file or directory\n");
+    EXPECT_NE(access((dir / "dst").c_str(), F_OK), 0);
+}
+
+TEST(Filecopy, DirectorySourceIsRefusedBeforeTheDestinationIsTouched)
+{
+    temp_dir dir;
+    write_file(dir / "dst", "keep me");
+    auto r = run(PROGRAM, {.args = {dir.path, dir / "dst"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error opening source file: Is a directory\n");
+    EXPECT_EQ(read_file(dir / "dst"), "keep me");
+}
+
+TEST(Filecopy, ExistingDestinationIsTruncatedAndKeepsItsMode)
+{
+    temp_dir dir;
+    write_file(dir / "src", "short");
+    write_file(dir / "dst", std::string(1000, 'x'));
+    chmod((dir / "dst").c_str(), 0644);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "dst"), "short");
+    EXPECT_EQ(mode_of(dir / "dst"), 0644u);
+}
+
+TEST(Filecopy, SameFileIsRefusedAndKeptIntact)
+{
+    temp_dir dir;
+    auto data = random_bytes(300);
+    write_file(dir / "src", data);
+    ASSERT_EQ(link((dir / "src").c_str(), (dir / "hard").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "src").c_str(), (dir / "soft").c_str()), 0);
+    for (const char *other : {"src", "hard", "soft"}) {
+        auto r = run(PROGRAM, {.args = {dir / "src", dir / other}});
+        EXPECT_EQ(r.status, 1) << other;
+        EXPECT_EQ(r.out, copying(dir / "src", dir / other));
+        EXPECT_EQ(r.err, dir / "src" + " and " + dir / other + " are the same file\n");
+        EXPECT_TRUE(read_file(dir / "src") == data) << other;
+    }
+}
+
+TEST(Filecopy, UnwritableOutputIsAFailure)
+{
+    temp_dir dir;
+    write_file(dir / "src", "data");
+    int full = open("/dev/full", O_WRONLY);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .stdout_fd = full});
+    close(full);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+    EXPECT_EQ(read_file(dir / "dst"), "data");
+}
+
+TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
+{
+    SKIP_IF_SANITIZED();
+    temp_dir dir;
+    auto data = random_bytes(1234);
+    write_file(dir / "src", data);
+    for (const auto &env : {fault("write", 2, 0, 7), fault("write", 3, EINTR)}) {
+        auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = env});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, success(dir / "src", dir / "dst", data.size()));
+        EXPECT_TRUE(read_file(dir / "dst") == data);
+    }
+}
+
+struct failing_call {
+    const char *name;
+    int nth;
+    const char *err;
+};
+
+void PrintTo(const failing_call &c, std::ostream *os)
+{
+    *os << c.name << " #" << c.nth;
+}
+
+class FilecopyFailures : public testing::TestWithParam<failing_call> {};
+
+TEST_P(FilecopyFailures, EachStepHasItsMessage)
+{
+    SKIP_IF_SANITIZED();
+    temp_dir dir;
+    write_file(dir / "src", random_bytes(450));
+    const auto &c = GetParam();
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = fault(c.name, c.nth, EIO)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, copying(dir / "src", dir / "dst"));
+    EXPECT_EQ(r.err, std::string(c.err) + "Input/output error\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Injected, FilecopyFailures,
+                         testing::Values(failing_call{"read", 3, "Error reading file.\n: "},
+                                         failing_call{"write", 2, "Error writing file\n: "},
+                                         failing_call{"close", 1, "Error closing file\n: "},
+                                         failing_call{"close", 2, "Error closing file\n: "}));

@@ -1,0 +1,114 @@
+#include "runner.hpp"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+std::string report(const std::vector<long> &lengths)
+{
+    std::string out;
+    long sum = 0;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        sum += lengths[i];
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "Length of the last line: %ld\nAvg length up to now: %.2f\n",
+                      lengths[i], static_cast<double>(sum) / static_cast<double>(i + 1));
+        out += buf;
+    }
+    return out;
+}
+
+// What the filter must print for `input`, worked out independently of its loop.
+std::string oracle(const std::string &input)
+{
+    std::vector<long> lengths;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = input.find('\n', start)) != std::string::npos; start = nl + 1)
+        lengths.push_back(static_cast<long>(nl - start));
+    return report(lengths);
+}
+
+struct example {
+    const char *name;
+    std::string input;
+    std::vector<long> lengths;
+};
+
+void PrintTo(const example &e, std::ostream *os)
+{
+    *os << e.name;
+}
+
+} // namespace
+
+class LinestatsExamples : public testing::TestWithParam<example> {};
+
+TEST_P(LinestatsExamples, ReportsCompletedLines)
+{
+    const auto &e = GetParam();
+    auto r = run(PROGRAM, {.input = e.input});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, report(e.lengths));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, LinestatsExamples,
+    testing::Values(example{"Empty", "", {}},
+                    example{"NoNewline", std::string(10000, 'x'), {}},
+                    example{"FiveZeroTwo", "hello\n\nab\n", {5, 0, 2}},
+                    example{"EmptyLineCounts", "abcd\n\n", {4, 0}},
+                    example{"UnterminatedLastLine", "ab\ncd\nunfinished", {2, 2}},
+                    example{"CarriageReturnCounts", "ab\r\nab\n", {3, 2}},
+                    example{"NulAndFF", std::string("a\0b\xff\n\xff\n", 7), {4, 1}},
+                    example{"Utf8CountsBytes", "\xc3\xa8\n", {2}}),
+    [](const auto &info) { return info.param.name; });
+
+TEST(Linestats, AveragesKeepTheirFraction)
+{
+    auto r = run(PROGRAM, {.input = "hello\n\nab\n"});
+    EXPECT_EQ(r.out, "Length of the last line: 5\nAvg length up to now: 5.00\n"
+                     "Length of the last line: 0\nAvg length up to now: 2.50\n"
+                     "Length of the last line: 2\nAvg length up to now: 2.33\n");
+}
+
+TEST(Linestats, RandomStreamsMatchTheOracle)
+{
+    std::mt19937 gen(42);
+    for (int round = 0; round < 20; ++round) {
+        std::uniform_int_distribution<int> size(0, 20000);
+        // Newline-heavy alphabets too, so that empty lines and long runs both occur.
+        std::uniform_int_distribution<int> byte(0, round % 2 == 0 ? 255 : 12);
+        std::string input(static_cast<std::size_t>(size(gen)), '\0');
+        for (auto &c : input)
+            c = static_cast<char>(round % 2 == 0 ? byte(gen) : byte(gen) < 3 ? '\n' : 'x');
+        auto r = run(PROGRAM, {.input = input});
+        ASSERT_EQ(r.status, 0);
+        ASSERT_EQ(r.out, oracle(input)) << "round " << round;
+    }
+}
+
+TEST(Linestats, ReadErrorIsAFailure)
+{
+    int dir = open("/", O_RDONLY | O_DIRECTORY);
+    auto r = run(PROGRAM, {.stdin_fd = dir});
+    close(dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error reading standard input: Is a directory\n");
+}
+
+TEST(Linestats, UnwritableOutputIsAFailure)
+{
+    int full = open("/dev/full", O_WRONLY);
+    auto r = run(PROGRAM, {.input = "a\nb\n", .stdout_fd = full});
+    close(full);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+}
