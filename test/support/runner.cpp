@@ -39,6 +39,9 @@ std::vector<std::string> merged_environment(const std::vector<std::string> &extr
             env.push_back(entry);
     }
     env.insert(env.end(), extra.begin(), extra.end());
+    if (sanitized())
+        env.push_back(std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") +
+                      LSAN_SUPPRESSIONS);
     return env;
 }
 

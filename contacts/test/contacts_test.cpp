@@ -1,0 +1,94 @@
+// Routines are called directly: the program's source is compiled in with its main renamed.
+#define main program_main
+#include "contacts.cpp"
+#undef main
+
+#include "runner.hpp"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+struct free_deleter {
+    void operator()(contact_type *p) const { free(p); }
+};
+using contact_ptr = std::unique_ptr<contact_type, free_deleter>;
+
+std::string printed(const contact_type &person)
+{
+    testing::internal::CaptureStdout();
+    print_contact(&person);
+    return testing::internal::GetCapturedStdout();
+}
+
+} // namespace
+
+TEST(Contacts, FixedRun)
+{
+    auto r = run(PROGRAM);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "person: id=0, name='lara monti', phone='+390000000001'\n"
+                     "person: id=1, name='ezio landi', phone='+390000000002'\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Contacts, FailedCreationPrintsOnlyTheMessage)
+{
+    SKIP_IF_SANITIZED();
+    for (int nth : {1, 2}) {
+        auto r = run(PROGRAM, {.env = fault("malloc", nth, ENOMEM)});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "errore in create_contact!\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CreateContact, IdsFollowTheOrderOfCreation)
+{
+    total_entries = 0;
+    contact_ptr a(create_contact("zed", "1"));
+    contact_ptr b(create_contact("amy", "2"));
+    contact_ptr c(create_contact("zed", "1"));
+    EXPECT_EQ(a->id, 0);
+    EXPECT_EQ(b->id, 1);
+    EXPECT_EQ(c->id, 2);
+    EXPECT_EQ(total_entries, 3);
+}
+
+struct fields {
+    const char *label;
+    std::string name, phone;         // given
+    std::string kept_name, kept_phone; // stored
+};
+
+void PrintTo(const fields &f, std::ostream *os)
+{
+    *os << f.label;
+}
+
+class CreateContactFields : public testing::TestWithParam<fields> {};
+
+TEST_P(CreateContactFields, StoresWhatFitsAndNothingPastTheField)
+{
+    const auto &f = GetParam();
+    total_entries = 7;
+    contact_ptr person(create_contact(f.name.c_str(), f.phone.c_str()));
+    ASSERT_NE(person, nullptr);
+    EXPECT_EQ(std::string(person->name), f.kept_name);
+    EXPECT_EQ(std::string(person->phone), f.kept_phone);
+    EXPECT_EQ(printed(*person),
+              "person: id=7, name='" + f.kept_name + "', phone='" + f.kept_phone + "'\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, CreateContactFields,
+    testing::Values(fields{"Exact", std::string(64, 'n'), std::string(20, '9'),
+                           std::string(64, 'n'), std::string(20, '9')},
+                    fields{"Empty", "", "", "", ""},
+                    fields{"LeadingPlusAndZeros", "a b", "+0039", "a b", "+0039"},
+                    fields{"Overlong", std::string(65, 'n') + "tail", std::string(30, '9'),
+                           std::string(64, 'n'), std::string(20, '9')}));

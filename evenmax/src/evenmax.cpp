@@ -1,0 +1,38 @@
+// evenmax: the index of the greatest element among the even positions of an array.
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void die(const char *msg)
+{
+    perror(msg);
+    exit(1);
+}
+
+// -1 for an empty array, which has no position to give; ties keep the lowest index.
+int find_max_even_positions(const int *array, int array_size)
+{
+    if (array_size < 1)
+        return -1;
+    int max = array[0];
+    int max_pos = 0;
+    for (int i = 2; i < array_size; i += 2) {
+        if (array[i] > max) {
+            max = array[i];
+            max_pos = i;
+        }
+    }
+    return max_pos;
+}
+
+} // namespace
+
+int main()
+{
+    const int arr[] = {0, 100, 7, 50, -45};
+    printf("%d", find_max_even_positions(arr, 5));
+    if (fflush(stdout) != 0)
+        die("Error writing standard output");
+    return 0;
+}

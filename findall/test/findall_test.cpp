@@ -1,0 +1,85 @@
+// Routines are called directly: the program's source is compiled in with its main renamed.
+#define main program_main
+#include "findall.cpp"
+#undef main
+
+#include "runner.hpp"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+TEST(Findall, FixedRun)
+{
+    const int positions[] = {3,   73,  89,  91,  93,  96,  98,  100, 102, 105, 107,
+                             109, 112, 114, 116, 118, 121, 123, 126, 128, 130};
+    const char *excerpts[] = {"em ipsum d", "empor inci", "emememeeme", "ememeememe", "emeemememe",
+                              "ememememee", "emememeeme", "ememeememe", "emeemememe", "emememeeme",
+                              "ememeememe", "emeemememe", "ememememee", "emememeeme", "ememeememe",
+                              "emeememeem", "ememeememe", "emeememem",  "ememem",     "emem",
+                              "em"};
+    std::string expected;
+    for (int p : positions)
+        expected += "ho trovato substr in str alla posizione " + std::to_string(p) + "\n";
+    for (int i = 0; i < 21; ++i)
+        expected += "Occorrenza " + std::to_string(i) + ", = " + excerpts[i] + " \n";
+    auto r = run(PROGRAM);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+}
+
+struct occurrences {
+    const char *str;
+    const char *substr;
+    std::vector<long> offsets;
+};
+
+class TrovaOccorrenze : public testing::TestWithParam<occurrences> {};
+
+TEST_P(TrovaOccorrenze, FindsEveryOccurrenceInOrder)
+{
+    const auto &c = GetParam();
+    testing::internal::CaptureStdout();
+    risultato_ricerca r = trova_occorrenze(c.str, c.substr);
+    std::string printed = testing::internal::GetCapturedStdout();
+
+    std::string expected_lines;
+    ASSERT_EQ(r.numero_occorrenze, static_cast<int>(c.offsets.size()));
+    for (std::size_t i = 0; i < c.offsets.size(); ++i) {
+        EXPECT_EQ(r.posizione_occorrenza[i], c.str + c.offsets[i]);
+        expected_lines += "ho trovato substr in str alla posizione " + std::to_string(c.offsets[i]) + "\n";
+    }
+    EXPECT_EQ(r.posizione_occorrenza[r.numero_occorrenze], nullptr);
+    EXPECT_EQ(printed, expected_lines);
+    free(r.posizione_occorrenza);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Searches, TrovaOccorrenze,
+    testing::Values(occurrences{"emememem", "emem", {0, 2, 4}},  // overlapping
+                    occurrences{"aaaa", "aa", {0, 1, 2}},
+                    occurrences{"em at the start", "em", {0}},
+                    occurrences{"ends with em", "em", {10}},
+                    occurrences{"nothing here", "xyz", {}},
+                    occurrences{"em", "emem", {}},                 // longer than the text
+                    occurrences{"Lorem ipsum", "EM", {}},          // case-sensitive
+                    occurrences{"any text", "", {}},               // empty search string
+                    occurrences{"", "a", {}}));
+
+TEST(Findall, AllocationFailuresEndTheProgram)
+{
+    SKIP_IF_SANITIZED();
+    auto r = run(PROGRAM, {.env = fault("malloc", 1, ENOMEM)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "malloc: Cannot allocate memory\n");
+
+    r = run(PROGRAM, {.env = fault("realloc", 3, ENOMEM)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ho trovato substr in str alla posizione 3\n"
+                     "ho trovato substr in str alla posizione 73\n"
+                     "ho trovato substr in str alla posizione 89\n");
+    EXPECT_EQ(r.err, "realloc: Cannot allocate memory\n");
+}

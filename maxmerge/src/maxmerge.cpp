@@ -1,0 +1,39 @@
+// maxmerge: the element-wise maximum of two integer arrays of one length, in a new heap
+// array whose ownership passes to the caller.
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void die(const char *msg)
+{
+    perror(msg);
+    exit(1);
+}
+
+int *join_arrays_same_length(const int *array1, const int *array2, int array_len)
+{
+    // Widened with its sign: a negative length asks for an impossible size, and the
+    // allocation fails before either array is read.
+    auto *array3 = static_cast<int *>(malloc(static_cast<size_t>(array_len) * sizeof(int)));
+    if (array3 == nullptr)
+        die("error in memory allocation \nCannot allocate array of dimension 0\n");
+    for (int i = 0; i < array_len; ++i)
+        array3[i] = array1[i] > array2[i] ? array1[i] : array2[i];
+    return array3;
+}
+
+} // namespace
+
+int main()
+{
+    constexpr int array_len = 3;
+    const int array1[array_len] = {10, 100, 1000};
+    const int array2[array_len] = {200, -1, 90};
+    int *array3 = join_arrays_same_length(array1, array2, array_len);
+    for (int i = 0; i < array_len; ++i)
+        printf("%d\n", array3[i]);
+    if (fflush(stdout) != 0)
+        die("Error writing standard output");
+    return 0; // array3 lives until the process ends
+}

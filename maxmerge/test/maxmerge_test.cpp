@@ -1,0 +1,85 @@
+// Routines are called directly: the program's source is compiled in with its main renamed.
+#define main program_main
+#include "maxmerge.cpp"
+#undef main
+
+#include "runner.hpp"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace testsupport;
+
+// Under AddressSanitizer an impossible request aborts instead of returning null.
+extern "C" const char *__asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+
+namespace {
+
+const char *const allocation_failure =
+    "error in memory allocation \nCannot allocate array of dimension 0\n: Cannot allocate memory\n";
+
+std::vector<int> joined(const std::vector<int> &array1, const std::vector<int> &array2)
+{
+    int *block = join_arrays_same_length(array1.data(), array2.data(), static_cast<int>(array1.size()));
+    std::vector<int> result(block, block + array1.size());
+    free(block);
+    return result;
+}
+
+} // namespace
+
+TEST(Maxmerge, FixedRun)
+{
+    auto r = run(PROGRAM);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "200\n100\n1000\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Maxmerge, MaximaAreSignedAndTakeEqualValues)
+{
+    EXPECT_EQ(joined({-1, -7, 5, 0, INT_MIN}, {100, -5, 5, -1, INT_MAX}),
+              (std::vector<int>{100, -5, 5, 0, INT_MAX}));
+}
+
+TEST(Maxmerge, EveryCallGetsABlockOfItsOwnAndInputsStay)
+{
+    const int array1[] = {1, 2};
+    const int array2[] = {3, 0};
+    int *first = join_arrays_same_length(array1, array2, 2);
+    int *second = join_arrays_same_length(array1, array2, 2);
+    EXPECT_NE(first, second);
+    first[0] = 99;
+    EXPECT_EQ(second[0], 3);
+    EXPECT_EQ(array1[0], 1);
+    EXPECT_EQ(array2[0], 3);
+    free(first);
+    free(second);
+}
+
+TEST(Maxmerge, ZeroLengthReadsNothing)
+{
+    int *block = join_arrays_same_length(nullptr, nullptr, 0);
+    EXPECT_NE(block, nullptr);
+    free(block);
+}
+
+TEST(MaxmergeDeathTest, NegativeLengthFailsBeforeReadingTheArrays)
+{
+    volatile int length = -1; // kept from the compiler, which would reject the constant size
+    EXPECT_EXIT(join_arrays_same_length(nullptr, nullptr, length), testing::ExitedWithCode(1),
+                allocation_failure);
+}
+
+TEST(Maxmerge, AllocationFailureMessage)
+{
+    SKIP_IF_SANITIZED();
+    auto r = run(PROGRAM, {.env = fault("malloc", 1, ENOMEM)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, allocation_failure);
+}

@@ -1,0 +1,56 @@
+// Routines are called directly: the program's source is compiled in with its main renamed.
+#define main program_main
+#include "sortdemo.cpp"
+#undef main
+
+#include "runner.hpp"
+
+#include <climits>
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace testsupport;
+
+TEST(Sortdemo, FixedRun)
+{
+    std::string expected;
+    for (int v : {0, 23, 54235, 1, 42, 456, 52, 1, 5154, 674, 21})
+        expected += "1 " + std::to_string(v) + "\n";
+    for (int i = 11; i < 40; ++i)
+        expected += "1 0\n";
+    for (int v : {0, 1, 1, 21, 23, 42, 52, 456, 674, 5154, 54235})
+        expected += std::to_string(v) + "\n";
+    auto r = run(PROGRAM);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+}
+
+struct comparison {
+    int a, b, expected;
+};
+
+TEST(IntCmp, ThreeWayWithoutOverflow)
+{
+    for (auto c : {comparison{INT_MIN, INT_MAX, -1}, comparison{INT_MAX, INT_MIN, 1},
+                   comparison{INT_MIN, 1, -1}, comparison{INT_MAX, -1, 1}, comparison{7, 7, 0},
+                   comparison{INT_MIN, INT_MIN, 0}, comparison{-2, -1, -1}})
+        EXPECT_EQ(int_cmp(&c.a, &c.b), c.expected) << c.a << " vs " << c.b;
+}
+
+TEST(IntCmp, SortsExtremesAscending)
+{
+    std::vector<int> values{INT_MAX, 0, INT_MIN, -1, INT_MAX, 1, INT_MIN};
+    qsort(values.data(), values.size(), sizeof values[0], qsort_int_cmp);
+    EXPECT_EQ(values, (std::vector<int>{INT_MIN, INT_MIN, -1, 0, 1, INT_MAX, INT_MAX}));
+}
+
+TEST(Swap, ExchangesAndToleratesOneAddressTwice)
+{
+    int a = 3, b = -4;
+    swap(&a, &b);
+    EXPECT_EQ(a, -4);
+    EXPECT_EQ(b, 3);
+    swap(&a, &a);
+    EXPECT_EQ(a, -4);
+}

@@ -1,0 +1,34 @@
+// strjoin: joins three strings into one heap buffer of exactly the size needed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char *str_1 = "prima-";
+constexpr const char *str_2 = "seconda-";
+constexpr const char *str_3 = "terza!";
+
+[[noreturn]] void die(const char *msg)
+{
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
+
+int main()
+{
+    size_t size = strlen(str_1) + strlen(str_2) + strlen(str_3) + 1;
+    auto *str_new = static_cast<char *>(calloc(size, 1));
+    if (str_new == nullptr)
+        die("Error allocating memory\n");
+    strcpy(str_new, str_1);
+    strcpy(str_new + strlen(str_new), str_2);
+    strcpy(str_new + strlen(str_new), str_3);
+    printf("%s", str_new);
+    free(str_new);
+    if (fflush(stdout) != 0)
+        die("Error writing standard output");
+    return 0;
+}
