@@ -3,13 +3,8 @@
 #include "contacts.cpp"
 #undef main
 
-#include "runner.hpp"
-
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
-
-using namespace testsupport;
 
 namespace {
 
@@ -26,26 +21,6 @@ std::string printed(const contact_type &person)
 }
 
 } // namespace
-
-TEST(Contacts, FixedRun)
-{
-    auto r = run(PROGRAM);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "person: id=0, name='lara monti', phone='+390000000001'\n"
-                     "person: id=1, name='ezio landi', phone='+390000000002'\n");
-    EXPECT_EQ(r.err, "");
-}
-
-TEST(Contacts, FailedCreationPrintsOnlyTheMessage)
-{
-    SKIP_IF_SANITIZED();
-    for (int nth : {1, 2}) {
-        auto r = run(PROGRAM, {.env = fault("malloc", nth, ENOMEM)});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "errore in create_contact!\n");
-        EXPECT_EQ(r.err, "");
-    }
-}
 
 TEST(CreateContact, IdsFollowTheOrderOfCreation)
 {

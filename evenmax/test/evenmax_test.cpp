@@ -3,26 +3,19 @@
 #include "evenmax.cpp"
 #undef main
 
-#include "runner.hpp"
-
 #include <gtest/gtest.h>
 #include <vector>
-
-using namespace testsupport;
-
-TEST(Evenmax, FixedRunEndsWithoutNewline)
-{
-    auto r = run(PROGRAM);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "2");
-    EXPECT_EQ(r.err, "");
-}
 
 struct search {
     std::vector<int> array;
     int size;
     int expected;
 };
+
+void PrintTo(const search &s, std::ostream *os)
+{
+    *os << s.array.size() << " elements, size " << s.size;
+}
 
 class FindMaxEvenPositions : public testing::TestWithParam<search> {};
 

@@ -148,18 +148,6 @@ TEST(Filecopy, SameFileIsRefusedAndKeptIntact)
     }
 }
 
-TEST(Filecopy, UnwritableOutputIsAFailure)
-{
-    temp_dir dir;
-    write_file(dir / "src", "data");
-    int full = open("/dev/full", O_WRONLY);
-    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .stdout_fd = full});
-    close(full);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
-    EXPECT_EQ(read_file(dir / "dst"), "data");
-}
-
 TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 {
     SKIP_IF_SANITIZED();

@@ -110,17 +110,6 @@ TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
     expect_whole_tree(r.out);
 }
 
-TEST(Proctree, UnwritableOutputIsAFailure)
-{
-    int full = open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
-    auto r = run(PROGRAM, {.stdout_fd = full});
-    close(full);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
-}
-
 // A failed fork anywhere in the tree: nobody is left waiting for the lock, and the failure
 // reaches the status of the process the user started.
 class ProctreeForkFailure : public testing::TestWithParam<int> {};
