@@ -48,27 +48,32 @@ TEST_P(Runs, ExactOutputAndStatus)
 
 INSTANTIATE_TEST_SUITE_P(
     FixedRuns, Runs,
-    testing::Values(
-        expected_run{"threadhello", {},
-                     "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
-                     "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n",
-                     "", 0},
-        expected_run{"maxmerge", {}, "200\n100\n1000\n", "", 0},
-        expected_run{"evenmax", {}, "2", "", 0}, // no line end
-        expected_run{"strjoin", {}, "prima-seconda-terza!", "", 0},
-        expected_run{"contacts", {},
-                     "person: id=0, name='lara monti', phone='+390000000001'\n"
-                     "person: id=1, name='ezio landi', phone='+390000000002'\n",
-                     "", 0}));
+    testing::Values(expected_run{"threadhello",
+                                 {},
+                                 "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
+                                 "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n",
+                                 "",
+                                 0},
+                    expected_run{"maxmerge", {}, "200\n100\n1000\n", "", 0},
+                    expected_run{"evenmax", {}, "2", "", 0}, // no line end
+                    expected_run{"strjoin", {}, "prima-seconda-terza!", "", 0},
+                    expected_run{"contacts",
+                                 {},
+                                 "person: id=0, name='lara monti', phone='+390000000001'\n"
+                                 "person: id=1, name='ezio landi', phone='+390000000002'\n",
+                                 "",
+                                 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     FailedCalls, Runs,
     testing::Values(
         expected_run{"threadhello", fault("pthread_create", 1, EAGAIN), "",
                      "pthread: Resource temporarily unavailable\n", 1},
-        expected_run{"maxmerge", fault("malloc", 1, ENOMEM), "",
-                     "error in memory allocation \nCannot allocate array of dimension 0\n: " + no_memory, 1},
-        expected_run{"strjoin", fault("calloc", 1, ENOMEM), "", "Error allocating memory\n: " + no_memory, 1},
+        expected_run{
+            "maxmerge", fault("malloc", 1, ENOMEM), "",
+            "error in memory allocation \nCannot allocate array of dimension 0\n: " + no_memory, 1},
+        expected_run{"strjoin", fault("calloc", 1, ENOMEM), "",
+                     "Error allocating memory\n: " + no_memory, 1},
         expected_run{"contacts", fault("malloc", 1, ENOMEM), "errore in create_contact!\n", "", 1},
         expected_run{"contacts", fault("malloc", 2, ENOMEM), "errore in create_contact!\n", "", 1},
         expected_run{"findall", fault("malloc", 1, ENOMEM), "", "malloc: " + no_memory, 1},

@@ -1,6 +1,6 @@
 // Routines are called directly: the program's source is compiled in with its main renamed.
 #define main program_main
-#include "contacts.cpp"
+#include "contacts.cpp" // NOLINT(bugprone-suspicious-include)
 #undef main
 
 #include <gtest/gtest.h>
@@ -36,7 +36,7 @@ TEST(CreateContact, IdsFollowTheOrderOfCreation)
 
 struct fields {
     const char *label;
-    std::string name, phone;         // given
+    std::string name, phone;           // given
     std::string kept_name, kept_phone; // stored
 };
 

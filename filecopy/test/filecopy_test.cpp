@@ -53,7 +53,7 @@ TEST_P(FilecopySizes, CopyIsIdenticalAndCounted)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, success(dir / "src", dir / "dst", data.size()));
     EXPECT_TRUE(read_file(dir / "dst") == data);
-    EXPECT_EQ(mode_of(dir / "dst"), 0600u);
+    EXPECT_EQ(mode_of(dir / "dst"), 0600U);
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheChunk, FilecopySizes,
@@ -72,12 +72,15 @@ TEST(Filecopy, OneReadOneWritePerChunk)
     ASSERT_EQ(r.status, 0) << r.err;
     auto trace = read_file(dir / "trace");
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(trace, m, std::regex("\"" + dir / "src" + "\", O_RDONLY\\) = (\\d+)")));
+    ASSERT_TRUE(
+        std::regex_search(trace, m, std::regex("\"" + dir / "src" + "\", O_RDONLY\\) = (\\d+)")));
     auto src_fd = m[1].str();
     trace = m.suffix(); // before this, the loader reads its libraries through the same numbers
-    ASSERT_TRUE(std::regex_search(trace, m, std::regex("\"" + dir / "dst" + "\", O_WRONLY.*\\) = (\\d+)")));
+    ASSERT_TRUE(
+        std::regex_search(trace, m, std::regex("\"" + dir / "dst" + "\", O_WRONLY.*\\) = (\\d+)")));
     auto dst_fd = m[1].str();
-    std::vector<std::string> reads, writes;
+    std::vector<std::string> reads;
+    std::vector<std::string> writes;
     std::regex call("(read|write)\\((\\d+), .*, (\\d+)\\) += (-?\\d+)");
     for (std::sregex_iterator it(trace.begin(), trace.end(), call), end; it != end; ++it) {
         const auto &c = *it;
@@ -129,7 +132,7 @@ TEST(Filecopy, ExistingDestinationIsTruncatedAndKeepsItsMode)
     auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(dir / "dst"), "short");
-    EXPECT_EQ(mode_of(dir / "dst"), 0644u);
+    EXPECT_EQ(mode_of(dir / "dst"), 0644U);
 }
 
 TEST(Filecopy, SameFileIsRefusedAndKeptIntact)

@@ -1,6 +1,6 @@
 // Routines are called directly: the program's source is compiled in with its main renamed.
 #define main program_main
-#include "findall.cpp"
+#include "findall.cpp" // NOLINT(bugprone-suspicious-include)
 #undef main
 
 #include "runner.hpp"
@@ -53,21 +53,21 @@ TEST_P(TrovaOccorrenze, FindsEveryOccurrenceInOrder)
     ASSERT_EQ(r.numero_occorrenze, static_cast<int>(c.offsets.size()));
     for (std::size_t i = 0; i < c.offsets.size(); ++i) {
         EXPECT_EQ(r.posizione_occorrenza[i], c.str + c.offsets[i]);
-        expected_lines += "ho trovato substr in str alla posizione " + std::to_string(c.offsets[i]) + "\n";
+        expected_lines +=
+            "ho trovato substr in str alla posizione " + std::to_string(c.offsets[i]) + "\n";
     }
     EXPECT_EQ(r.posizione_occorrenza[r.numero_occorrenze], nullptr);
     EXPECT_EQ(printed, expected_lines);
     free(r.posizione_occorrenza);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Searches, TrovaOccorrenze,
-    testing::Values(occurrences{"emememem", "emem", {0, 2, 4}},  // overlapping
-                    occurrences{"aaaa", "aa", {0, 1, 2}},
-                    occurrences{"em at the start", "em", {0}},
-                    occurrences{"ends with em", "em", {10}},
-                    occurrences{"nothing here", "xyz", {}},
-                    occurrences{"em", "emem", {}},                 // longer than the text
-                    occurrences{"Lorem ipsum", "EM", {}},          // case-sensitive
-                    occurrences{"any text", "", {}},               // empty search string
-                    occurrences{"", "a", {}}));
+INSTANTIATE_TEST_SUITE_P(Searches, TrovaOccorrenze,
+                         testing::Values(occurrences{"emememem", "emem", {0, 2, 4}}, // overlapping
+                                         occurrences{"aaaa", "aa", {0, 1, 2}},
+                                         occurrences{"em at the start", "em", {0}},
+                                         occurrences{"ends with em", "em", {10}},
+                                         occurrences{"nothing here", "xyz", {}},
+                                         occurrences{"em", "emem", {}}, // longer than the text
+                                         occurrences{"Lorem ipsum", "EM", {}}, // case-sensitive
+                                         occurrences{"any text", "", {}}, // empty search string
+                                         occurrences{"", "a", {}}));

@@ -59,8 +59,8 @@ int main()
     sem = sem_open(sem_name, O_CREAT, 0600, 1);
     if (sem == SEM_FAILED)
         die("sem_open");
-    void *map = mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                     -1, 0);
+    void *map =
+        mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED)
         die("mmap");
     counter = static_cast<int *>(map);

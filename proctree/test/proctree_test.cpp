@@ -39,7 +39,7 @@ std::vector<line> parse(const std::string &out)
 void expect_whole_tree(const std::string &out)
 {
     auto lines = parse(out);
-    ASSERT_EQ(lines.size(), 20u) << out;
+    ASSERT_EQ(lines.size(), 20U) << out;
     EXPECT_EQ(lines[0].number, 1);
     EXPECT_EQ(lines[0].parent, getpid());
     std::set<int> numbers;
@@ -53,7 +53,7 @@ void expect_whole_tree(const std::string &out)
         }
         seen_pids.insert(l.pid);
     }
-    EXPECT_EQ(numbers.size(), 20u);
+    EXPECT_EQ(numbers.size(), 20U);
     EXPECT_EQ(*numbers.begin(), 1);
     EXPECT_EQ(*numbers.rbegin(), 20);
     for (auto [parent, n] : children)
@@ -90,6 +90,7 @@ TEST(Proctree, RegularFileGetsEachLineOnce)
 TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
 {
     std::vector<std::future<run_result>> runs;
+    runs.reserve(3);
     for (int i = 0; i < 3; ++i)
         runs.push_back(std::async(std::launch::async, [] { return run(PROGRAM); }));
     for (auto &f : runs) {
@@ -117,7 +118,8 @@ class ProctreeForkFailure : public testing::TestWithParam<int> {};
 TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
 {
     SKIP_IF_SANITIZED();
-    auto r = run(PROGRAM, {.env = fault("fork", GetParam(), EAGAIN), .timeout = std::chrono::seconds(10)});
+    auto r = run(PROGRAM,
+                 {.env = fault("fork", GetParam(), EAGAIN), .timeout = std::chrono::seconds(10)});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     std::istringstream err(r.err);
@@ -131,7 +133,7 @@ TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
     auto lines = parse(r.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].number, 1);
-    EXPECT_LT(lines.size(), 20u);
+    EXPECT_LT(lines.size(), 20U);
 }
 
 INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure, testing::Values(1, 2, 3));

@@ -73,9 +73,10 @@ TEST_P(SemrelayParentFailure, EndsTheChildAndRemovesTheName)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SemrelayParentFailure,
-    testing::Values(
-        parent_failure{"PostFails", fault("sem_post", 1, EINVAL), false,
-                       "sem post: Invalid argument\n"},
-        parent_failure{"OutputFull", {}, true,
-                       "Error writing standard output: No space left on device\n"}),
+    testing::Values(parent_failure{"PostFails", fault("sem_post", 1, EINVAL), false,
+                                   "sem post: Invalid argument\n"},
+                    parent_failure{"OutputFull",
+                                   {},
+                                   true,
+                                   "Error writing standard output: No space left on device\n"}),
     [](const auto &info) { return info.param.name; });

@@ -16,8 +16,8 @@
 
 extern "C" {
 void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *block, size_t size);
+void *__libc_calloc(size_t nmemb, size_t size);
+void *__libc_realloc(void *ptr, size_t size);
 }
 
 namespace {
@@ -31,7 +31,7 @@ long calls = 0;
 uintptr_t program_begin = 0;
 uintptr_t program_end = 0;
 
-int find_program(dl_phdr_info *info, size_t, void *)
+int find_program(dl_phdr_info *info, size_t /*size*/, void * /*data*/)
 {
     // The first object listed is the executable itself.
     for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -102,29 +102,29 @@ int sem_post(sem_t *sem)
     return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
 }
 
-int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *),
+int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*start_routine)(void *),
                    void *arg)
 {
     if (counted("pthread_create", CALLER) && calls == nth)
         return error; // thread calls return their error instead of setting errno
     using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-    return next<create_t>("pthread_create")(thread, attr, body, arg);
+    return next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
 }
 
-ssize_t read(int fd, void *buf, size_t count)
+ssize_t read(int fd, void *buf, size_t nbytes)
 {
-    return fails("read", CALLER) ? -1 : next<ssize_t(int, void *, size_t)>("read")(fd, buf, count);
+    return fails("read", CALLER) ? -1 : next<ssize_t(int, void *, size_t)>("read")(fd, buf, nbytes);
 }
 
-ssize_t write(int fd, const void *buf, size_t count)
+ssize_t write(int fd, const void *buf, size_t n)
 {
     if (short_len > 0) {
-        if (counted("write", CALLER) && calls >= nth && count > short_len)
-            count = short_len;
+        if (counted("write", CALLER) && calls >= nth && n > short_len)
+            n = short_len;
     } else if (fails("write", CALLER)) {
         return -1;
     }
-    return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, count);
+    return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, n);
 }
 
 int close(int fd)
@@ -144,14 +144,14 @@ void *malloc(size_t size)
     return fails("malloc", CALLER) ? nullptr : __libc_malloc(size);
 }
 
-void *calloc(size_t count, size_t size)
+void *calloc(size_t nmemb, size_t size)
 {
-    return fails("calloc", CALLER) ? nullptr : __libc_calloc(count, size);
+    return fails("calloc", CALLER) ? nullptr : __libc_calloc(nmemb, size);
 }
 
-void *realloc(void *block, size_t size)
+void *realloc(void *ptr, size_t size)
 {
-    return fails("realloc", CALLER) ? nullptr : __libc_realloc(block, size);
+    return fails("realloc", CALLER) ? nullptr : __libc_realloc(ptr, size);
 }
 
 } // extern "C"

@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace testsupport {
 namespace {
 
@@ -48,6 +46,7 @@ std::vector<std::string> merged_environment(const std::vector<std::string> &extr
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
     std::vector<char *> p;
+    p.reserve(strings.size() + 1);
     for (auto &s : strings)
         p.push_back(s.data());
     p.push_back(nullptr);
@@ -83,7 +82,9 @@ run_result run(const std::string &program, const run_options &options)
     }();
     (void)setup;
 
-    int in[2], out[2], err[2];
+    int in[2];
+    int out[2];
+    int err[2];
     if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
         fail("pipe2");
 
@@ -145,7 +146,8 @@ run_result run(const std::string &program, const run_options &options)
             }
         }
         if (fds[2].revents & (POLLOUT | POLLERR)) {
-            ssize_t n = write(in[1], options.input.data() + written, options.input.size() - written);
+            ssize_t n =
+                write(in[1], options.input.data() + written, options.input.size() - written);
             if (n > 0)
                 written += static_cast<std::size_t>(n);
             else if (errno != EINTR)

@@ -30,8 +30,7 @@ run_result run(const std::string &program, const run_options &options = {});
 // Environment entries that preload the fault library: the `nth` call of `function` made by
 // the program itself fails with `error`. For "write", a `short_len` above 0 instead caps
 // every write from the nth on at that many bytes.
-std::vector<std::string> fault(const std::string &function, int nth, int error,
-                               int short_len = 0);
+std::vector<std::string> fault(const std::string &function, int nth, int error, int short_len = 0);
 
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
@@ -51,6 +50,6 @@ struct temp_dir {
 
 } // namespace testsupport
 
-#define SKIP_IF_SANITIZED()                                                                    \
-    if (testsupport::sanitized())                                                              \
+#define SKIP_IF_SANITIZED()                                                                        \
+    if (testsupport::sanitized())                                                                  \
     GTEST_SKIP() << "fault injection needs the plain build"
