@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs every built program once, each under a header: tools/demo.sh BIN_DIR PROGRAM...
+# Runs every built program once, each under a header, and fails when any of them fails.
+# Usage: tools/demo.sh BIN_DIR PROGRAM...   (RUN_UNDER="valgrind ..." runs each under a tool)
 set -u
 bin=$1
 shift
+read -r -a under <<< "${RUN_UNDER:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -10,13 +12,14 @@ run() {
     case $1 in
     filecopy)
         printf 'a small sample file\nwith two lines\n' > "$work/sample.txt"
-        "$bin/filecopy" "$work/sample.txt" "$work/copy.txt"
+        "${under[@]}" "$bin/filecopy" "$work/sample.txt" "$work/copy.txt"
         ;;
-    linestats) printf 'hello\n\nab\n' | "$bin/linestats" ;;
-    *) "$bin/$1" ;;
+    linestats) printf 'hello\n\nab\n' | "${under[@]}" "$bin/linestats" ;;
+    *) "${under[@]}" "$bin/$1" ;;
     esac
 }
 
+failed=0
 for program in "$@"; do
     printf '==> %s\n' "$program"
     # Through a pipe, so that children that outlive their parent (semrelay) are waited for too.
@@ -27,4 +30,6 @@ for program in "$@"; do
         printf '\n(no line end after the output)\n'
     fi
     printf '(exit status %d)\n\n' "$status"
+    [ "$status" -eq 0 ] || failed=1
 done
+exit "$failed"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs every program once under valgrind's memcheck, children included, and fails on any
+# error it reports. Usage: tools/memcheck.sh BIN_DIR
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$1
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+RUN_UNDER="valgrind -q --leak-check=full --error-exitcode=99 --suppressions=$here/memcheck.supp --log-file=$logs/%p" \
+    "$here/demo.sh" "$bin" proctree semrelay threadhello filecopy linestats maxmerge evenmax \
+    sortdemo findall strjoin contacts > "$logs/output"
+status=$?
+# With -q a log holds errors only; a child whose status nobody collects still leaves one.
+for log in "$logs"/[0-9]*; do
+    if [ -s "$log" ]; then
+        cat "$log"
+        status=1
+    fi
+done
+[ "$status" -eq 0 ] && echo "memcheck: no errors in any program" || cat "$logs/output"
+exit "$status"
