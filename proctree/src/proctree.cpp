@@ -72,10 +72,10 @@ int main()
         pid_t pid = -1;
         if (sem_wait(sem) == -1)
             die("sem_wait");
-        auto count = shared_counter();
-        if (count.load() < max_processes) {
-            int number = count.load() + 1;
-            count.store(number);
+        int created = shared_counter().load();
+        if (created < max_processes) {
+            int number = created + 1;
+            shared_counter().store(number);
             ++fork_counter;
             pid = fork();
             if (pid == -1) {
