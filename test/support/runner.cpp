@@ -75,12 +75,11 @@ int status_of(int wstatus)
 run_result run(const std::string &program, const run_options &options)
 {
     // Processes orphaned by the program come back to us, so the whole tree can be awaited.
-    static const bool setup = [] {
+    [[maybe_unused]] static const bool setup = [] {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         std::signal(SIGPIPE, SIG_IGN);
         return true;
     }();
-    (void)setup;
 
     int in[2];
     int out[2];
@@ -134,14 +133,14 @@ run_result run(const std::string &program, const run_options &options)
         for (int i = 0; i < 2; ++i) {
             if (fds[i].revents == 0)
                 continue;
+            int &fd = i == 0 ? out[0] : err[0];
             char buf[65536];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0)
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
-            else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-                close(i == 0 ? out[0] : err[0]);
-                (i == 0 ? out[0] : err[0]) = -1;
+            } else if (n == 0 || errno != EINTR) {
+                close(fd);
+                fd = -1; // left out of the next poll
                 --open_outputs;
             }
         }
