@@ -2,12 +2,18 @@
 // program itself fails with errno FAULT_ERRNO. Calls made inside the C and C++ libraries
 // (stdio's buffers, the C++ runtime's start-up) are not counted, so N names the program's
 // own Nth call. With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on
-// instead passes at most k bytes on. FAULT_SKIP_SLEEP makes sleep() return at once.
+// instead passes at most k bytes on. With FAULT_RENAME=old:new the Nth call does not fail:
+// old is renamed to new just before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at
+// once.
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -27,6 +33,7 @@ long nth = 0;
 int error = 0;
 size_t short_len = 0;
 bool skip_sleep = false;
+const char *rename_spec = nullptr;
 long calls = 0;
 uintptr_t program_begin = 0;
 uintptr_t program_end = 0;
@@ -55,6 +62,7 @@ __attribute__((constructor)) void configure()
     if (const char *s = getenv("FAULT_SHORT"))
         short_len = strtoul(s, nullptr, 10);
     skip_sleep = getenv("FAULT_SKIP_SLEEP") != nullptr;
+    rename_spec = getenv("FAULT_RENAME");
     dl_iterate_phdr(find_program, nullptr);
 }
 
@@ -72,6 +80,15 @@ bool fails(const char *function, void *caller)
 {
     if (!counted(function, caller) || calls != nth)
         return false;
+    if (rename_spec != nullptr) {
+        const char *colon = strchr(rename_spec, ':');
+        char from[PATH_MAX];
+        if (colon != nullptr && colon - rename_spec < PATH_MAX) {
+            snprintf(from, sizeof from, "%.*s", static_cast<int>(colon - rename_spec), rename_spec);
+            rename(from, colon + 1);
+        }
+        return false;
+    }
     errno = error;
     return true;
 }
@@ -109,6 +126,18 @@ int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*sta
         return error; // thread calls return their error instead of setting errno
     using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     return next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
+}
+
+int open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    return fails("open", CALLER) ? -1 : next<int(const char *, int, ...)>("open")(path, flags, mode);
 }
 
 ssize_t read(int fd, void *buf, size_t nbytes)

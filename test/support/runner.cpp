@@ -37,9 +37,6 @@ std::vector<std::string> merged_environment(const std::vector<std::string> &extr
             env.push_back(entry);
     }
     env.insert(env.end(), extra.begin(), extra.end());
-    if (sanitized())
-        env.push_back(std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") +
-                      LSAN_SUPPRESSIONS);
     return env;
 }
 
@@ -60,12 +57,14 @@ int status_of(int wstatus)
 
 // Only called in the forked child: async-signal-safe calls, then exec.
 [[noreturn]] void become(const std::string &program, char **argv, char **envp, int in, int out,
-                         int err)
+                         int err, const std::vector<int> &closed)
 {
     setpgid(0, 0);
     std::signal(SIGPIPE, SIG_DFL);
     if (dup2(in, 0) == -1 || dup2(out, 1) == -1 || dup2(err, 2) == -1)
         _exit(126);
+    for (int fd : closed)
+        close(fd);
     execve(program.c_str(), argv, envp);
     _exit(127);
 }
@@ -96,9 +95,11 @@ run_result run(const std::string &program, const run_options &options)
     pid_t pid = fork();
     if (pid == -1)
         fail("fork");
-    if (pid == 0)
+    if (pid == 0) {
+        int child_out = options.stdout_fd >= 0 ? options.stdout_fd : out[1];
         become(program, argv.data(), envp.data(), options.stdin_fd >= 0 ? options.stdin_fd : in[0],
-               options.stdout_fd >= 0 ? options.stdout_fd : out[1], err[1]);
+               child_out, options.merged ? child_out : err[1], options.closed);
+    }
     setpgid(pid, pid);
     close(in[0]);
     close(out[1]);
@@ -157,7 +158,8 @@ run_result run(const std::string &program, const run_options &options)
         if (fd >= 0)
             close(fd);
 
-    // Reap the whole group: the program first, then whatever it left behind.
+    // Reap the whole group: the program, and whatever it left behind, which comes to us
+    // since we are the subreaper of its processes.
     bool program_done = false;
     for (;;) {
         int wstatus;
@@ -165,6 +167,8 @@ run_result run(const std::string &program, const run_options &options)
         if (got == pid) {
             result.status = status_of(wstatus);
             program_done = true;
+        } else if (got > 0) {
+            ++result.orphans;
         } else if (got == -1 && errno == ECHILD) {
             break;
         } else if (got == 0) {
@@ -187,6 +191,14 @@ std::vector<std::string> fault(const std::string &function, int nth, int error, 
                                  "FAULT_ERRNO=" + std::to_string(error)};
     if (short_len > 0)
         env.push_back("FAULT_SHORT=" + std::to_string(short_len));
+    return env;
+}
+
+std::vector<std::string> swap_before(const std::string &function, int nth, const std::string &from,
+                                     const std::string &to)
+{
+    auto env = fault(function, nth, 0);
+    env.push_back("FAULT_RENAME=" + from + ":" + to);
     return env;
 }
 

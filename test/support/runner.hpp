@@ -12,6 +12,8 @@ struct run_options {
     std::string input;            // piped to standard input, which is then closed
     int stdin_fd = -1;            // taken as standard input instead of `input` when set
     int stdout_fd = -1;           // standard output goes here instead of being captured
+    bool merged = false;          // standard error goes where standard output goes (2>&1)
+    std::vector<int> closed;      // standard descriptors left closed (<&- >&- 2>&-)
     std::vector<std::string> env; // NAME=value, added to (or replacing in) this environment
     std::chrono::milliseconds timeout{15'000};
 };
@@ -21,6 +23,7 @@ struct run_result {
     std::string err;
     int status = -1;        // exit status, or 128 + signal number
     bool timed_out = false; // some process of the run was still alive at the deadline
+    int orphans = 0;        // processes of the run that ended after their parent
 };
 
 // Starts `program` in a process group of its own and waits until every process of that
@@ -31,6 +34,11 @@ run_result run(const std::string &program, const run_options &options = {});
 // the program itself fails with `error`. For "write", a `short_len` above 0 instead caps
 // every write from the nth on at that many bytes.
 std::vector<std::string> fault(const std::string &function, int nth, int error, int short_len = 0);
+
+// Environment entries that preload the fault library: just before the program's `nth` call
+// of `function`, `from` is renamed to `to`, as a neighbour could do between two calls.
+std::vector<std::string> swap_before(const std::string &function, int nth, const std::string &from,
+                                     const std::string &to);
 
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
