@@ -1,7 +1,6 @@
-// Routines are called directly: the program's source is compiled in with its main renamed.
-#define main program_main
+// Routines are called directly: the program's source is compiled in, and the build makes its
+// main local to this test's object file.
 #include "findall.cpp" // NOLINT(bugprone-suspicious-include)
-#undef main
 
 #include "runner.hpp"
 
@@ -30,6 +29,7 @@ TEST(Findall, FixedRun)
 }
 
 struct occurrences {
+    const char *label;
     const char *str;
     const char *substr;
     std::vector<long> offsets;
@@ -61,13 +61,15 @@ TEST_P(TrovaOccorrenze, FindsEveryOccurrenceInOrder)
     free(r.posizione_occorrenza);
 }
 
-INSTANTIATE_TEST_SUITE_P(Searches, TrovaOccorrenze,
-                         testing::Values(occurrences{"emememem", "emem", {0, 2, 4}}, // overlapping
-                                         occurrences{"aaaa", "aa", {0, 1, 2}},
-                                         occurrences{"em at the start", "em", {0}},
-                                         occurrences{"ends with em", "em", {10}},
-                                         occurrences{"nothing here", "xyz", {}},
-                                         occurrences{"em", "emem", {}}, // longer than the text
-                                         occurrences{"Lorem ipsum", "EM", {}}, // case-sensitive
-                                         occurrences{"any text", "", {}}, // empty search string
-                                         occurrences{"", "a", {}}));
+INSTANTIATE_TEST_SUITE_P(
+    Searches, TrovaOccorrenze,
+    testing::Values(occurrences{"OverlappingOnesAllFound", "emememem", "emem", {0, 2, 4}},
+                    occurrences{"OverlapByOneByte", "aaaa", "aa", {0, 1, 2}},
+                    occurrences{"AtTheStart", "em at the start", "em", {0}},
+                    occurrences{"EndingAtTheLastByte", "ends with em", "em", {10}},
+                    occurrences{"NoOccurrence", "nothing here", "xyz", {}},
+                    occurrences{"LongerThanTheText", "em", "emem", {}},
+                    occurrences{"CaseSensitive", "Lorem ipsum", "EM", {}},
+                    occurrences{"EmptySearchString", "any text", "", {}},
+                    occurrences{"EmptyText", "", "a", {}}),
+    [](const auto &info) { return info.param.label; });

@@ -1,7 +1,6 @@
-// Routines are called directly: the program's source is compiled in with its main renamed.
-#define main program_main
+// Routines are called directly: the program's source is compiled in, and the build makes its
+// main local to this test's object file.
 #include "sortdemo.cpp" // NOLINT(bugprone-suspicious-include)
-#undef main
 
 #include "runner.hpp"
 
