@@ -1,10 +1,12 @@
 // What every program owes its callers, checked across the whole set: exact output of the
-// fixed runs, status 1 when standard output cannot be written, and the reports of failed calls.
+// fixed runs, the reports of failed calls in order with the output before them, and status 1
+// whenever standard output cannot be written, however it is buffered.
 #include "runner.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -16,17 +18,30 @@ std::string program(const std::string &name)
     return std::string(BIN_DIR) + "/" + name;
 }
 
+// Every program, as the build lists them.
+std::vector<std::string> all_programs()
+{
+    std::vector<std::string> names;
+    std::istringstream in(PROGRAMS);
+    for (std::string name; in >> name;)
+        names.push_back(name);
+    return names;
+}
+
 struct expected_run {
+    const char *label;
     const char *name;
-    std::vector<std::string> env; // empty: a plain run
+    std::vector<std::string> args;
+    std::vector<std::string> env; // empty: no fault injected
+    bool merged;                  // standard error sent to standard output (2>&1)
     std::string out;
     std::string err;
     int status;
 };
 
-void PrintTo(const expected_run &e, std::ostream *os)
+std::string label(const testing::TestParamInfo<expected_run> &info)
 {
-    *os << e.name << (e.env.empty() ? "" : " with a fault");
+    return info.param.label;
 }
 
 const std::string no_memory = "Cannot allocate memory\n";
@@ -40,7 +55,7 @@ TEST_P(Runs, ExactOutputAndStatus)
     const auto &e = GetParam();
     if (!e.env.empty())
         SKIP_IF_SANITIZED();
-    auto r = run(program(e.name), {.env = e.env});
+    auto r = run(program(e.name), {.args = e.args, .merged = e.merged, .env = e.env});
     EXPECT_EQ(r.out, e.out);
     EXPECT_EQ(r.err, e.err);
     EXPECT_EQ(r.status, e.status);
@@ -49,51 +64,99 @@ TEST_P(Runs, ExactOutputAndStatus)
 INSTANTIATE_TEST_SUITE_P(
     FixedRuns, Runs,
     testing::Values(expected_run{"threadhello",
+                                 "threadhello",
                                  {},
+                                 {},
+                                 false,
                                  "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
                                  "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n",
                                  "",
                                  0},
-                    expected_run{"maxmerge", {}, "200\n100\n1000\n", "", 0},
-                    expected_run{"evenmax", {}, "2", "", 0}, // no line end
-                    expected_run{"strjoin", {}, "prima-seconda-terza!", "", 0},
+                    expected_run{"maxmerge", "maxmerge", {}, {}, false, "200\n100\n1000\n", "", 0},
+                    expected_run{"evenmax", "evenmax", {}, {}, false, "2", "", 0}, // no line end
+                    expected_run{"strjoin", "strjoin", {}, {}, false, "prima-seconda-terza!", "", 0},
                     expected_run{"contacts",
+                                 "contacts",
                                  {},
+                                 {},
+                                 false,
                                  "person: id=0, name='lara monti', phone='+390000000001'\n"
                                  "person: id=1, name='ezio landi', phone='+390000000002'\n",
                                  "",
-                                 0}));
+                                 0}),
+    label);
 
 INSTANTIATE_TEST_SUITE_P(
     FailedCalls, Runs,
     testing::Values(
-        expected_run{"threadhello", fault("pthread_create", 1, EAGAIN), "",
+        expected_run{"threadhello_create_fails", "threadhello", {},
+                     fault("pthread_create", 1, EAGAIN), false, "",
                      "pthread: Resource temporarily unavailable\n", 1},
         expected_run{
-            "maxmerge", fault("malloc", 1, ENOMEM), "",
+            "maxmerge_malloc_fails", "maxmerge", {}, fault("malloc", 1, ENOMEM), false, "",
             "error in memory allocation \nCannot allocate array of dimension 0\n: " + no_memory, 1},
-        expected_run{"strjoin", fault("calloc", 1, ENOMEM), "",
+        expected_run{"strjoin_calloc_fails", "strjoin", {}, fault("calloc", 1, ENOMEM), false, "",
                      "Error allocating memory\n: " + no_memory, 1},
-        expected_run{"contacts", fault("malloc", 1, ENOMEM), "errore in create_contact!\n", "", 1},
-        expected_run{"contacts", fault("malloc", 2, ENOMEM), "errore in create_contact!\n", "", 1},
-        expected_run{"findall", fault("malloc", 1, ENOMEM), "", "malloc: " + no_memory, 1},
-        expected_run{"findall", fault("realloc", 3, ENOMEM),
+        expected_run{"contacts_first_record_fails", "contacts", {}, fault("malloc", 1, ENOMEM),
+                     false, "errore in create_contact!\n", "", 1},
+        expected_run{"contacts_second_record_fails", "contacts", {}, fault("malloc", 2, ENOMEM),
+                     false, "errore in create_contact!\n", "", 1},
+        expected_run{"findall_malloc_fails", "findall", {}, fault("malloc", 1, ENOMEM), false, "",
+                     "malloc: " + no_memory, 1},
+        expected_run{"findall_third_realloc_fails", "findall", {}, fault("realloc", 3, ENOMEM),
+                     false,
                      "ho trovato substr in str alla posizione 3\n"
                      "ho trovato substr in str alla posizione 73\n"
                      "ho trovato substr in str alla posizione 89\n",
-                     "realloc: " + no_memory, 1}));
+                     "realloc: " + no_memory, 1}),
+    label);
 
-// A failure to write the results must not be reported as success.
-class UnwritableOutput : public testing::TestWithParam<const char *> {};
+// On a merged stream (2>&1, a log file) a report follows the lines printed before it.
+INSTANTIATE_TEST_SUITE_P(
+    MergedStreams, Runs,
+    testing::Values(
+        expected_run{"filecopy_report_after_its_first_line", "filecopy",
+                     std::vector<std::string>{"/nonexistent/src", "/nonexistent/dst"}, {}, true,
+                     "Copying /nonexistent/src to /nonexistent/dst\n"
+                     "Error opening source file: No such file or directory\n",
+                     "", 1},
+        expected_run{"findall_report_after_the_search_lines", "findall", {},
+                     fault("realloc", 2, ENOMEM), true,
+                     "ho trovato substr in str alla posizione 3\n"
+                     "ho trovato substr in str alla posizione 73\n"
+                     "realloc: " + no_memory,
+                     "", 1}),
+    label);
+
+// A failure to write the results is a failure, whether the write fails inside a print
+// (line-buffered or unbuffered output, as on a terminal) or at the final flush.
+struct buffering {
+    const char *label;
+    const char *stdbuf_mode; // empty: the stream's own choice, full buffering on a device
+};
+
+class UnwritableOutput
+    : public testing::TestWithParam<std::tuple<std::string, buffering>> {};
 
 TEST_P(UnwritableOutput, IsAFailure)
 {
+    const auto &[name, mode] = GetParam();
     int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
     std::vector<std::string> args;
-    if (GetParam() == std::string("filecopy"))
+    if (name == "filecopy")
         args = {program("filecopy"), "/dev/null"}; // the binary itself, a file that surely exists
-    auto r = run(program(GetParam()), {.args = args, .input = "a\nb\n", .stdout_fd = full});
+    std::string command = program(name);
+    if (*mode.stdbuf_mode != '\0') {
+        args.insert(args.begin(), {mode.stdbuf_mode, command});
+        command = "/usr/bin/stdbuf";
+    }
+    // stdbuf preloads its library ahead of the sanitizer runtime, which AddressSanitizer
+    // would otherwise refuse.
+    auto r = run(command, {.args = args,
+                           .input = "a\nb\n",
+                           .stdout_fd = full,
+                           .env = {"ASAN_OPTIONS=verify_asan_link_order=0"}});
     close(full);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
@@ -101,6 +164,10 @@ TEST_P(UnwritableOutput, IsAFailure)
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, UnwritableOutput,
-                         testing::Values("proctree", "threadhello", "filecopy", "linestats",
-                                         "maxmerge", "evenmax", "sortdemo", "findall", "strjoin",
-                                         "contacts"));
+                         testing::Combine(testing::ValuesIn(all_programs()),
+                                          testing::Values(buffering{"FullyBuffered", ""},
+                                                          buffering{"LineBuffered", "-oL"},
+                                                          buffering{"Unbuffered", "-o0"})),
+                         [](const auto &info) {
+                             return std::get<0>(info.param) + "_" + std::get<1>(info.param).label;
+                         });

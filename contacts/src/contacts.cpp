@@ -1,4 +1,5 @@
 // contacts: heap records of a name and a phone number, numbered in order of creation.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,8 +18,13 @@ struct contact_type {
 
 int32_t total_entries = 0; // the id of the next record
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -59,7 +65,7 @@ int main()
     contact_type *second = create_or_exit("ezio landi", "+390000000002");
     print_contact(first);
     print_contact(second);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;
 }

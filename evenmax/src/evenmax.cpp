@@ -1,11 +1,17 @@
 // evenmax: the index of the greatest element among the even positions of an array.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -32,7 +38,7 @@ int main()
 {
     const int arr[] = {0, 100, 7, 50, -45};
     printf("%d", find_max_even_positions(arr, 5));
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;
 }

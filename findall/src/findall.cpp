@@ -1,5 +1,6 @@
 // findall: finds every occurrence of a string in a text, overlapping ones included, and
 // collects their positions in an array that grows by one slot per occurrence.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,13 @@ struct risultato_ricerca {
     char_p *posizione_occorrenza; // numero_occorrenze entries, then a null pointer
 };
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -51,7 +57,7 @@ int main()
     risultato_ricerca ricerca = trova_occorrenze(str, substr);
     for (int i = 0; i < ricerca.numero_occorrenze; ++i)
         printf("Occorrenza %d, = %.10s \n", i, ricerca.posizione_occorrenza[i]);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0; // the array lives until the process ends
 }

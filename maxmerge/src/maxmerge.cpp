@@ -1,12 +1,18 @@
 // maxmerge: the element-wise maximum of two integer arrays of one length, in a new heap
 // array whose ownership passes to the caller.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -33,7 +39,7 @@ int main()
     int *array3 = join_arrays_same_length(array1, array2, array_len);
     for (int i = 0; i < array_len; ++i)
         printf("%d\n", array3[i]);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0; // array3 lives until the process ends
 }

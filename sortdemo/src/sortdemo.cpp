@@ -1,5 +1,6 @@
 // sortdemo: exchanges two integers through their addresses, lists an array, sorts it with
 // qsort and a three-way comparison, and lists it again.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,8 +9,13 @@ namespace {
 constexpr int b_len = 11;
 constexpr int first_listing_lines = 40;
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -47,7 +53,7 @@ int main()
     qsort(b, b_len, sizeof b[0], qsort_int_cmp);
     for (int i = 0; i < b_len; ++i)
         printf("%d\n", b[i]);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;
 }

@@ -1,4 +1,5 @@
 // strjoin: joins three strings into one heap buffer of exactly the size needed.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +10,13 @@ constexpr const char *str_1 = "prima-";
 constexpr const char *str_2 = "seconda-";
 constexpr const char *str_3 = "terza!";
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -28,7 +34,7 @@ int main()
     strcpy(str_new + strlen(str_new), str_3);
     printf("%s", str_new);
     free(str_new);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;
 }

@@ -13,8 +13,13 @@ struct thread_parameter_t {
     const char *msg;
 };
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -47,7 +52,7 @@ int main()
     }
     printf("[thread_main]: thread result: %s\n", static_cast<const char *>(returned));
     puts("[thread_main]: bye!");
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;
 }
