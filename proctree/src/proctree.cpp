@@ -16,14 +16,35 @@ namespace {
 constexpr const char *sem_name = "/sem1";
 constexpr int max_processes = 20;
 constexpr int max_children = 2;
+// Each failed try to create the lock means another run created its own in between.
+constexpr int create_tries = 8;
 
 sem_t *sem = nullptr;
 int *counter = nullptr; // processes created so far, the first included
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
+}
+
+// Never adopts a semaphore this run did not make: a "/sem1" this user cannot remove (another
+// user's, in the sticky /dev/shm) may hold 0 and would stop the tree after its first line.
+// A name that is back after the removal is a concurrent run's, which keeps its own handle.
+sem_t *create_lock()
+{
+    for (int i = 0; i < create_tries; ++i) {
+        sem_unlink(sem_name);
+        sem_t *created = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
+        if (created != SEM_FAILED || errno != EEXIST)
+            return created;
+    }
+    return SEM_FAILED;
 }
 
 // Every process reads the counter while others may be changing it: go through atomics.
@@ -36,7 +57,7 @@ std::atomic_ref<int> shared_counter()
 void announce(int number)
 {
     printf("Process num %d started, %d  %d\n", number, getpid(), getppid());
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
 }
 
@@ -55,8 +76,7 @@ bool reap_children()
 
 int main()
 {
-    sem_unlink(sem_name); // a name left by an earlier run, whatever its value, is replaced
-    sem = sem_open(sem_name, O_CREAT, 0600, 1);
+    sem = create_lock();
     if (sem == SEM_FAILED)
         die("sem_open");
     void *map =
@@ -79,9 +99,11 @@ int main()
             ++fork_counter;
             pid = fork();
             if (pid == -1) {
-                // Release the lock first, or the rest of the tree waits for it forever.
+                // Release the lock first, or the rest of the tree waits for it forever; then
+                // wait for the children already made, so that the first process ends last.
                 int fork_error = errno;
                 sem_post(sem);
+                reap_children();
                 errno = fork_error;
                 die("fork");
             }

@@ -8,6 +8,7 @@
 #include <semaphore.h>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -28,7 +29,10 @@ std::vector<line> parse(const std::string &out)
     std::string text;
     std::smatch m;
     while (std::getline(in, text)) {
-        EXPECT_TRUE(std::regex_match(text, m, format)) << "unexpected line: " << text;
+        if (!std::regex_match(text, m, format)) {
+            ADD_FAILURE() << "unexpected line: " << text;
+            continue;
+        }
         lines.push_back({std::stoi(m[1]), std::stol(m[2]), std::stol(m[3])});
     }
     return lines;
@@ -60,11 +64,13 @@ void expect_whole_tree(const std::string &out)
         EXPECT_LE(n, 2) << parent;
 }
 
+// Every process waits for its children, so none of them is ever left to the runner.
 void expect_clean_success(const run_result &r)
 {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.orphans, 0);
 }
 
 } // namespace
@@ -111,8 +117,35 @@ TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
     expect_whole_tree(r.out);
 }
 
+// Another user's "/sem1", which this user may not remove, holding 0: adopting it would stop
+// the tree after its first line.
+TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
+{
+    const std::vector<std::string> as_nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to act as two users";
+    auto args = as_nobody;
+    args.insert(args.end(), {"/usr/bin/test", "-x", PROGRAM});
+    if (run("/usr/bin/setpriv", {.args = args}).status != 0)
+        GTEST_SKIP() << "the program is out of another user's reach here";
+    sem_unlink("/sem1");
+    mode_t old_mask = umask(0);
+    sem_t *foreign = sem_open("/sem1", O_CREAT, 0666, 0);
+    umask(old_mask);
+    ASSERT_NE(foreign, SEM_FAILED);
+    sem_close(foreign);
+    args = as_nobody;
+    args.emplace_back(PROGRAM);
+    auto r = run("/usr/bin/setpriv", {.args = args, .timeout = std::chrono::seconds(5)});
+    sem_unlink("/sem1");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sem_open: File exists\n");
+}
+
 // A failed fork anywhere in the tree: nobody is left waiting for the lock, and the failure
-// reaches the status of the process the user started.
+// reaches the status of the process the user started, which still ends last.
 class ProctreeForkFailure : public testing::TestWithParam<int> {};
 
 TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
@@ -122,6 +155,7 @@ TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
                  {.env = fault("fork", GetParam(), EAGAIN), .timeout = std::chrono::seconds(10)});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.orphans, 0);
     std::istringstream err(r.err);
     std::string text;
     int reports = 0;
@@ -136,4 +170,5 @@ TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
     EXPECT_LT(lines.size(), 20U);
 }
 
-INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure, testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure, testing::Values(1, 2, 3),
+                         [](const auto &info) { return "Fork" + std::to_string(info.param); });
