@@ -41,12 +41,17 @@ mode_t mode_of(const std::string &path)
 
 } // namespace
 
-class FilecopySizes : public testing::TestWithParam<std::size_t> {};
+struct copy_size {
+    const char *label;
+    std::size_t bytes;
+};
+
+class FilecopySizes : public testing::TestWithParam<copy_size> {};
 
 TEST_P(FilecopySizes, CopyIsIdenticalAndCounted)
 {
     temp_dir dir;
-    auto data = random_bytes(GetParam());
+    auto data = random_bytes(GetParam().bytes);
     write_file(dir / "src", data);
     auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}});
     EXPECT_EQ(r.status, 0);
@@ -57,7 +62,13 @@ TEST_P(FilecopySizes, CopyIsIdenticalAndCounted)
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheChunk, FilecopySizes,
-                         testing::Values(0, 1, 99, 100, 101, 250, 1 << 20));
+                         testing::Values(copy_size{"EmptySource", 0}, copy_size{"OneByte", 1},
+                                         copy_size{"JustUnderAChunk", 99},
+                                         copy_size{"OneChunk", 100},
+                                         copy_size{"JustOverAChunk", 101},
+                                         copy_size{"TwoAndAHalfChunks", 250},
+                                         copy_size{"OneMebibyte", 1 << 20}),
+                         [](const auto &info) { return info.param.label; });
 
 TEST(Filecopy, OneReadOneWritePerChunk)
 {
@@ -151,6 +162,69 @@ TEST(Filecopy, SameFileIsRefusedAndKeptIntact)
     }
 }
 
+// A neighbour swaps the destination for a link to the source just before the program
+// opens it: the source must come out whole.
+TEST(Filecopy, DestinationSwappedForALinkToTheSourceIsRefused)
+{
+    SKIP_IF_SANITIZED();
+    temp_dir dir;
+    auto data = random_bytes(300);
+    write_file(dir / "src", data);
+    write_file(dir / "dst", "an ordinary file when first looked at");
+    ASSERT_EQ(symlink((dir / "src").c_str(), (dir / "link").c_str()), 0);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
+                           .env = swap_before("open", 2, dir / "link", dir / "dst")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, dir / "src" + " and " + dir / "dst" + " are the same file\n");
+    EXPECT_TRUE(read_file(dir / "src") == data);
+}
+
+// Started with standard descriptors closed, the program must keep its files off them: a
+// report must never land in the destination, and a closed output is still a failure.
+struct closed_streams {
+    const char *label;
+    std::vector<int> closed;
+    bool read_fails; // the third read fails, after two chunks have been copied
+    int status;
+    bool copying_line_shown;
+    std::string err;
+};
+
+void PrintTo(const closed_streams &c, std::ostream *os)
+{
+    *os << c.label;
+}
+
+class FilecopyClosedStreams : public testing::TestWithParam<closed_streams> {};
+
+TEST_P(FilecopyClosedStreams, FilesStayClean)
+{
+    const auto &c = GetParam();
+    if (c.read_fails)
+        SKIP_IF_SANITIZED();
+    temp_dir dir;
+    auto data = random_bytes(450);
+    write_file(dir / "src", data);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
+                           .closed = c.closed,
+                           .env = c.read_fails ? fault("read", 3, EIO) : std::vector<std::string>{}});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    if (c.copying_line_shown) {
+        EXPECT_TRUE(r.out.starts_with(copying(dir / "src", dir / "dst"))) << r.out;
+    }
+    EXPECT_TRUE(read_file(dir / "dst") == (c.read_fails ? data.substr(0, 200) : data));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FilecopyClosedStreams,
+    testing::Values(closed_streams{"ReadFailsWithInputAndErrorClosed", {0, 2}, true, 1, true, ""},
+                    closed_streams{"OutputClosed", {1}, false, 1, false,
+                                   "Error writing standard output: Bad file descriptor\n"},
+                    closed_streams{"ErrorClosed", {2}, false, 0, true, ""},
+                    closed_streams{"AllClosed", {0, 1, 2}, false, 1, false, ""}),
+    [](const auto &info) { return info.param.label; });
+
 TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 {
     SKIP_IF_SANITIZED();
@@ -194,4 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Injected, FilecopyFailures,
                          testing::Values(failing_call{"read", 3, "Error reading file.\n: "},
                                          failing_call{"write", 2, "Error writing file\n: "},
                                          failing_call{"close", 1, "Error closing file\n: "},
-                                         failing_call{"close", 2, "Error closing file\n: "}));
+                                         failing_call{"close", 2, "Error closing file\n: "}),
+                         [](const auto &info) {
+                             return std::string(info.param.name) + "_" +
+                                    std::to_string(info.param.nth);
+                         });
