@@ -1,6 +1,7 @@
 // linestats: for every line of standard input, prints its length in bytes and the average
 // length of all lines so far. Reads a byte at a time and stores no line, so memory stays
 // the same whatever the lines' length.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +9,13 @@
 
 namespace {
 
+// Pending standard output goes out first, so that on a merged stream the report follows
+// the lines printed before it; that write may fail too, and changes nothing now.
 [[noreturn]] void die(const char *msg)
 {
+    int error = errno;
+    fflush(stdout);
+    errno = error;
     perror(msg);
     exit(1);
 }
@@ -31,9 +37,12 @@ int main()
         }
         ++reads_cnt;
         sum += line_length;
-        printf("Length of the last line: %" PRId64 "\n", line_length);
-        printf("Avg length up to now: %.2f\n",
-               static_cast<double>(sum) / static_cast<double>(reads_cnt));
+        // Checked at every line: on a full device or a closed pipe an endless input would
+        // otherwise be read to no end.
+        if (printf("Length of the last line: %" PRId64 "\n", line_length) < 0 ||
+            printf("Avg length up to now: %.2f\n",
+                   static_cast<double>(sum) / static_cast<double>(reads_cnt)) < 0)
+            die("Error writing standard output");
         line_length = 0;
     }
     if (ferror(stdin))

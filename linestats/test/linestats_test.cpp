@@ -60,7 +60,7 @@ TEST_P(LinestatsExamples, ReportsCompletedLines)
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, LinestatsExamples,
-    testing::Values(example{"Empty", "", {}}, example{"NoNewline", std::string(10000, 'x'), {}},
+    testing::Values(example{"EmptyInput", "", {}}, example{"NoNewline", std::string(10000, 'x'), {}},
                     example{"EmptyLineCounts", "abcd\n\n", {4, 0}},
                     example{"UnterminatedLastLine", "ab\ncd\nunfinished", {2, 2}},
                     example{"CarriageReturnCounts", "ab\r\nab\n", {3, 2}},
@@ -91,6 +91,40 @@ TEST(Linestats, RandomStreamsMatchTheOracle)
         ASSERT_EQ(r.out, oracle(input)) << "round " << round;
     }
 }
+
+// An endless input whose output cannot be written: the failure must end the run at the
+// line where it happens, not after an input that never ends.
+struct endless {
+    const char *label;
+    const char *pipeline; // bash; "$0" is the program, `status` its exit status
+    const char *err;
+};
+
+void PrintTo(const endless &e, std::ostream *os)
+{
+    *os << e.label;
+}
+
+class LinestatsEndlessInput : public testing::TestWithParam<endless> {};
+
+TEST_P(LinestatsEndlessInput, StopsAtTheFailedWrite)
+{
+    const auto &e = GetParam();
+    std::string script = std::string(e.pipeline) + "; exit $status";
+    auto r = run("/bin/bash", {.args = {"-c", script, PROGRAM}, .timeout = std::chrono::seconds(10)});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, e.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, LinestatsEndlessInput,
+    testing::Values(endless{"FullDevice", R"(yes | "$0" > /dev/full; status=${PIPESTATUS[1]})",
+                            "Error writing standard output: No space left on device\n"},
+                    endless{"ClosedPipeWithSigpipeIgnored",
+                            R"(trap '' PIPE; yes 2> /dev/null | "$0" | :; status=${PIPESTATUS[1]})",
+                            "Error writing standard output: Broken pipe\n"}),
+    [](const auto &info) { return info.param.label; });
 
 TEST(Linestats, ReadErrorIsAFailure)
 {
