@@ -128,16 +128,17 @@ int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*sta
     return next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
 }
 
-int open(const char *path, int flags, ...)
+int open(const char *file, int oflag, ...)
 {
     mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    if ((oflag & (O_CREAT | O_TMPFILE)) != 0) {
         va_list args;
-        va_start(args, flags);
+        va_start(args, oflag);
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    return fails("open", CALLER) ? -1 : next<int(const char *, int, ...)>("open")(path, flags, mode);
+    return fails("open", CALLER) ? -1
+                                 : next<int(const char *, int, ...)>("open")(file, oflag, mode);
 }
 
 ssize_t read(int fd, void *buf, size_t nbytes)

@@ -71,6 +71,9 @@ int status_of(int wstatus)
 
 } // namespace
 
+// One event loop, feeding input and draining both outputs until the deadline, then one reaping
+// loop: split up, its state would only pass between the parts.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 run_result run(const std::string &program, const run_options &options)
 {
     // Processes orphaned by the program come back to us, so the whole tree can be awaited.
