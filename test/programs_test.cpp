@@ -74,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  0},
                     expected_run{"maxmerge", "maxmerge", {}, {}, false, "200\n100\n1000\n", "", 0},
                     expected_run{"evenmax", "evenmax", {}, {}, false, "2", "", 0}, // no line end
-                    expected_run{"strjoin", "strjoin", {}, {}, false, "prima-seconda-terza!", "", 0},
+                    expected_run{
+                        "strjoin", "strjoin", {}, {}, false, "prima-seconda-terza!", "", 0},
                     expected_run{"contacts",
                                  "contacts",
                                  {},
@@ -88,44 +89,91 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     FailedCalls, Runs,
-    testing::Values(
-        expected_run{"threadhello_create_fails", "threadhello", {},
-                     fault("pthread_create", 1, EAGAIN), false, "",
-                     "pthread: Resource temporarily unavailable\n", 1},
-        expected_run{
-            "maxmerge_malloc_fails", "maxmerge", {}, fault("malloc", 1, ENOMEM), false, "",
-            "error in memory allocation \nCannot allocate array of dimension 0\n: " + no_memory, 1},
-        expected_run{"strjoin_calloc_fails", "strjoin", {}, fault("calloc", 1, ENOMEM), false, "",
-                     "Error allocating memory\n: " + no_memory, 1},
-        expected_run{"contacts_first_record_fails", "contacts", {}, fault("malloc", 1, ENOMEM),
-                     false, "errore in create_contact!\n", "", 1},
-        expected_run{"contacts_second_record_fails", "contacts", {}, fault("malloc", 2, ENOMEM),
-                     false, "errore in create_contact!\n", "", 1},
-        expected_run{"findall_malloc_fails", "findall", {}, fault("malloc", 1, ENOMEM), false, "",
-                     "malloc: " + no_memory, 1},
-        expected_run{"findall_third_realloc_fails", "findall", {}, fault("realloc", 3, ENOMEM),
-                     false,
-                     "ho trovato substr in str alla posizione 3\n"
-                     "ho trovato substr in str alla posizione 73\n"
-                     "ho trovato substr in str alla posizione 89\n",
-                     "realloc: " + no_memory, 1}),
+    testing::Values(expected_run{"threadhello_create_fails",
+                                 "threadhello",
+                                 {},
+                                 fault("pthread_create", 1, EAGAIN),
+                                 false,
+                                 "",
+                                 "pthread: Resource temporarily unavailable\n",
+                                 1},
+                    expected_run{
+                        "maxmerge_malloc_fails",
+                        "maxmerge",
+                        {},
+                        fault("malloc", 1, ENOMEM),
+                        false,
+                        "",
+                        "error in memory allocation \nCannot allocate array of dimension 0\n: " +
+                            no_memory,
+                        1},
+                    expected_run{"strjoin_calloc_fails",
+                                 "strjoin",
+                                 {},
+                                 fault("calloc", 1, ENOMEM),
+                                 false,
+                                 "",
+                                 "Error allocating memory\n: " + no_memory,
+                                 1},
+                    expected_run{"contacts_first_record_fails",
+                                 "contacts",
+                                 {},
+                                 fault("malloc", 1, ENOMEM),
+                                 false,
+                                 "errore in create_contact!\n",
+                                 "",
+                                 1},
+                    expected_run{"contacts_second_record_fails",
+                                 "contacts",
+                                 {},
+                                 fault("malloc", 2, ENOMEM),
+                                 false,
+                                 "errore in create_contact!\n",
+                                 "",
+                                 1},
+                    expected_run{"findall_malloc_fails",
+                                 "findall",
+                                 {},
+                                 fault("malloc", 1, ENOMEM),
+                                 false,
+                                 "",
+                                 "malloc: " + no_memory,
+                                 1},
+                    expected_run{"findall_third_realloc_fails",
+                                 "findall",
+                                 {},
+                                 fault("realloc", 3, ENOMEM),
+                                 false,
+                                 "ho trovato substr in str alla posizione 3\n"
+                                 "ho trovato substr in str alla posizione 73\n"
+                                 "ho trovato substr in str alla posizione 89\n",
+                                 "realloc: " + no_memory,
+                                 1}),
     label);
 
 // On a merged stream (2>&1, a log file) a report follows the lines printed before it.
 INSTANTIATE_TEST_SUITE_P(
     MergedStreams, Runs,
-    testing::Values(
-        expected_run{"filecopy_report_after_its_first_line", "filecopy",
-                     std::vector<std::string>{"/nonexistent/src", "/nonexistent/dst"}, {}, true,
-                     "Copying /nonexistent/src to /nonexistent/dst\n"
-                     "Error opening source file: No such file or directory\n",
-                     "", 1},
-        expected_run{"findall_report_after_the_search_lines", "findall", {},
-                     fault("realloc", 2, ENOMEM), true,
-                     "ho trovato substr in str alla posizione 3\n"
-                     "ho trovato substr in str alla posizione 73\n"
-                     "realloc: " + no_memory,
-                     "", 1}),
+    testing::Values(expected_run{"filecopy_report_after_its_first_line",
+                                 "filecopy",
+                                 std::vector<std::string>{"/nonexistent/src", "/nonexistent/dst"},
+                                 {},
+                                 true,
+                                 "Copying /nonexistent/src to /nonexistent/dst\n"
+                                 "Error opening source file: No such file or directory\n",
+                                 "",
+                                 1},
+                    expected_run{"findall_report_after_the_search_lines",
+                                 "findall",
+                                 {},
+                                 fault("realloc", 2, ENOMEM),
+                                 true,
+                                 "ho trovato substr in str alla posizione 3\n"
+                                 "ho trovato substr in str alla posizione 73\n"
+                                 "realloc: " +
+                                     no_memory,
+                                 "",
+                                 1}),
     label);
 
 // A failure to write the results is a failure, whether the write fails inside a print
@@ -135,8 +183,7 @@ struct buffering {
     const char *stdbuf_mode; // empty: the stream's own choice, full buffering on a device
 };
 
-class UnwritableOutput
-    : public testing::TestWithParam<std::tuple<std::string, buffering>> {};
+class UnwritableOutput : public testing::TestWithParam<std::tuple<std::string, buffering>> {};
 
 TEST_P(UnwritableOutput, IsAFailure)
 {

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -37,7 +38,8 @@ int find_max_even_positions(const int *array, int array_size)
 int main()
 {
     const int arr[] = {0, 100, 7, 50, -45};
-    printf("%d", find_max_even_positions(arr, 5));
+    constexpr int arr_size{std::size(arr)}; // braces: the compiler checks that the count fits
+    printf("%d", find_max_even_positions(arr, arr_size));
     if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
     return 0;

@@ -205,9 +205,10 @@ TEST_P(FilecopyClosedStreams, FilesStayClean)
     temp_dir dir;
     auto data = random_bytes(450);
     write_file(dir / "src", data);
-    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
-                           .closed = c.closed,
-                           .env = c.read_fails ? fault("read", 3, EIO) : std::vector<std::string>{}});
+    auto r =
+        run(PROGRAM, {.args = {dir / "src", dir / "dst"},
+                      .closed = c.closed,
+                      .env = c.read_fails ? fault("read", 3, EIO) : std::vector<std::string>{}});
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     if (c.copying_line_shown) {
@@ -219,7 +220,11 @@ TEST_P(FilecopyClosedStreams, FilesStayClean)
 INSTANTIATE_TEST_SUITE_P(
     Cases, FilecopyClosedStreams,
     testing::Values(closed_streams{"ReadFailsWithInputAndErrorClosed", {0, 2}, true, 1, true, ""},
-                    closed_streams{"OutputClosed", {1}, false, 1, false,
+                    closed_streams{"OutputClosed",
+                                   {1},
+                                   false,
+                                   1,
+                                   false,
                                    "Error writing standard output: Bad file descriptor\n"},
                     closed_streams{"ErrorClosed", {2}, false, 0, true, ""},
                     closed_streams{"AllClosed", {0, 1, 2}, false, 1, false, ""}),

@@ -35,7 +35,7 @@ risultato_ricerca trova_occorrenze(const char *str, const char *substr)
     if (*substr == '\0')
         return posizioni; // strstr would match at every byte, and past the text's end
     for (char_p pos = str; (pos = strstr(pos, substr)) != nullptr; ++pos) {
-        printf("ho trovato substr in str alla posizione %ld\n", pos - str);
+        printf("ho trovato substr in str alla posizione %td\n", pos - str);
         size_t bytes = (static_cast<size_t>(posizioni.numero_occorrenze) + 2) * sizeof(char_p);
         auto *grown = static_cast<char_p *>(realloc(posizioni.posizione_occorrenza, bytes));
         if (grown == nullptr)

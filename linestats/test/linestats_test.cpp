@@ -60,7 +60,8 @@ TEST_P(LinestatsExamples, ReportsCompletedLines)
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, LinestatsExamples,
-    testing::Values(example{"EmptyInput", "", {}}, example{"NoNewline", std::string(10000, 'x'), {}},
+    testing::Values(example{"EmptyInput", "", {}},
+                    example{"NoNewline", std::string(10000, 'x'), {}},
                     example{"EmptyLineCounts", "abcd\n\n", {4, 0}},
                     example{"UnterminatedLastLine", "ab\ncd\nunfinished", {2, 2}},
                     example{"CarriageReturnCounts", "ab\r\nab\n", {3, 2}},
@@ -111,7 +112,8 @@ TEST_P(LinestatsEndlessInput, StopsAtTheFailedWrite)
 {
     const auto &e = GetParam();
     std::string script = std::string(e.pipeline) + "; exit $status";
-    auto r = run("/bin/bash", {.args = {"-c", script, PROGRAM}, .timeout = std::chrono::seconds(10)});
+    auto r =
+        run("/bin/bash", {.args = {"-c", script, PROGRAM}, .timeout = std::chrono::seconds(10)});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, e.err);
