@@ -31,18 +31,11 @@ std::vector<std::string> all_programs()
 struct expected_run {
     const char *label;
     const char *name;
-    std::vector<std::string> args;
-    std::vector<std::string> env; // empty: no fault injected
-    bool merged;                  // standard error sent to standard output (2>&1)
+    std::vector<std::string> env; // empty: a plain run
     std::string out;
     std::string err;
     int status;
 };
-
-std::string label(const testing::TestParamInfo<expected_run> &info)
-{
-    return info.param.label;
-}
 
 const std::string no_memory = "Cannot allocate memory\n";
 
@@ -55,126 +48,67 @@ TEST_P(Runs, ExactOutputAndStatus)
     const auto &e = GetParam();
     if (!e.env.empty())
         SKIP_IF_SANITIZED();
-    auto r = run(program(e.name), {.args = e.args, .merged = e.merged, .env = e.env});
+    auto r = run(program(e.name), {.env = e.env});
     EXPECT_EQ(r.out, e.out);
     EXPECT_EQ(r.err, e.err);
     EXPECT_EQ(r.status, e.status);
 }
+
+const auto by_label = [](const auto &info) { return std::string(info.param.label); };
 
 INSTANTIATE_TEST_SUITE_P(
     FixedRuns, Runs,
     testing::Values(expected_run{"threadhello",
                                  "threadhello",
                                  {},
-                                 {},
-                                 false,
                                  "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
                                  "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n",
                                  "",
                                  0},
-                    expected_run{"maxmerge", "maxmerge", {}, {}, false, "200\n100\n1000\n", "", 0},
-                    expected_run{"evenmax", "evenmax", {}, {}, false, "2", "", 0}, // no line end
-                    expected_run{
-                        "strjoin", "strjoin", {}, {}, false, "prima-seconda-terza!", "", 0},
+                    expected_run{"maxmerge", "maxmerge", {}, "200\n100\n1000\n", "", 0},
+                    expected_run{"evenmax", "evenmax", {}, "2", "", 0}, // no line end
+                    expected_run{"strjoin", "strjoin", {}, "prima-seconda-terza!", "", 0},
                     expected_run{"contacts",
                                  "contacts",
                                  {},
-                                 {},
-                                 false,
                                  "person: id=0, name='lara monti', phone='+390000000001'\n"
                                  "person: id=1, name='ezio landi', phone='+390000000002'\n",
                                  "",
                                  0}),
-    label);
+    by_label);
 
 INSTANTIATE_TEST_SUITE_P(
     FailedCalls, Runs,
-    testing::Values(expected_run{"threadhello_create_fails",
-                                 "threadhello",
-                                 {},
-                                 fault("pthread_create", 1, EAGAIN),
-                                 false,
-                                 "",
-                                 "pthread: Resource temporarily unavailable\n",
-                                 1},
-                    expected_run{
-                        "maxmerge_malloc_fails",
-                        "maxmerge",
-                        {},
-                        fault("malloc", 1, ENOMEM),
-                        false,
-                        "",
-                        "error in memory allocation \nCannot allocate array of dimension 0\n: " +
-                            no_memory,
-                        1},
-                    expected_run{"strjoin_calloc_fails",
-                                 "strjoin",
-                                 {},
-                                 fault("calloc", 1, ENOMEM),
-                                 false,
-                                 "",
-                                 "Error allocating memory\n: " + no_memory,
-                                 1},
-                    expected_run{"contacts_first_record_fails",
-                                 "contacts",
-                                 {},
-                                 fault("malloc", 1, ENOMEM),
-                                 false,
-                                 "errore in create_contact!\n",
-                                 "",
-                                 1},
-                    expected_run{"contacts_second_record_fails",
-                                 "contacts",
-                                 {},
-                                 fault("malloc", 2, ENOMEM),
-                                 false,
-                                 "errore in create_contact!\n",
-                                 "",
-                                 1},
-                    expected_run{"findall_malloc_fails",
-                                 "findall",
-                                 {},
-                                 fault("malloc", 1, ENOMEM),
-                                 false,
-                                 "",
-                                 "malloc: " + no_memory,
-                                 1},
-                    expected_run{"findall_third_realloc_fails",
-                                 "findall",
-                                 {},
-                                 fault("realloc", 3, ENOMEM),
-                                 false,
-                                 "ho trovato substr in str alla posizione 3\n"
-                                 "ho trovato substr in str alla posizione 73\n"
-                                 "ho trovato substr in str alla posizione 89\n",
-                                 "realloc: " + no_memory,
-                                 1}),
-    label);
+    testing::Values(
+        expected_run{"threadhello_create_fails", "threadhello", fault("pthread_create", 1, EAGAIN),
+                     "", "pthread: Resource temporarily unavailable\n", 1},
+        expected_run{
+            "maxmerge_malloc_fails", "maxmerge", fault("malloc", 1, ENOMEM), "",
+            "error in memory allocation \nCannot allocate array of dimension 0\n: " + no_memory, 1},
+        expected_run{"strjoin_calloc_fails", "strjoin", fault("calloc", 1, ENOMEM), "",
+                     "Error allocating memory\n: " + no_memory, 1},
+        expected_run{"contacts_first_record_fails", "contacts", fault("malloc", 1, ENOMEM),
+                     "errore in create_contact!\n", "", 1},
+        expected_run{"contacts_second_record_fails", "contacts", fault("malloc", 2, ENOMEM),
+                     "errore in create_contact!\n", "", 1},
+        expected_run{"findall_malloc_fails", "findall", fault("malloc", 1, ENOMEM), "",
+                     "malloc: " + no_memory, 1},
+        expected_run{"findall_third_realloc_fails", "findall", fault("realloc", 3, ENOMEM),
+                     "ho trovato substr in str alla posizione 3\n"
+                     "ho trovato substr in str alla posizione 73\n"
+                     "ho trovato substr in str alla posizione 89\n",
+                     "realloc: " + no_memory, 1}),
+    by_label);
 
 // On a merged stream (2>&1, a log file) a report follows the lines printed before it.
-INSTANTIATE_TEST_SUITE_P(
-    MergedStreams, Runs,
-    testing::Values(expected_run{"filecopy_report_after_its_first_line",
-                                 "filecopy",
-                                 std::vector<std::string>{"/nonexistent/src", "/nonexistent/dst"},
-                                 {},
-                                 true,
-                                 "Copying /nonexistent/src to /nonexistent/dst\n"
-                                 "Error opening source file: No such file or directory\n",
-                                 "",
-                                 1},
-                    expected_run{"findall_report_after_the_search_lines",
-                                 "findall",
-                                 {},
-                                 fault("realloc", 2, ENOMEM),
-                                 true,
-                                 "ho trovato substr in str alla posizione 3\n"
-                                 "ho trovato substr in str alla posizione 73\n"
-                                 "realloc: " +
-                                     no_memory,
-                                 "",
-                                 1}),
-    label);
+TEST(MergedStreams, ReportFollowsTheLinesBeforeIt)
+{
+    auto r =
+        run(program("filecopy"), {.args = {"/nonexistent/a", "/nonexistent/b"}, .merged = true});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Copying /nonexistent/a to /nonexistent/b\n"
+                     "Error opening source file: No such file or directory\n");
+}
 
 // A failure to write the results is a failure, whether the write fails inside a print
 // (line-buffered or unbuffered output, as on a terminal) or at the final flush.

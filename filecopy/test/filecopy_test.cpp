@@ -190,11 +190,6 @@ struct closed_streams {
     std::string err;
 };
 
-void PrintTo(const closed_streams &c, std::ostream *os)
-{
-    *os << c.label;
-}
-
 class FilecopyClosedStreams : public testing::TestWithParam<closed_streams> {};
 
 TEST_P(FilecopyClosedStreams, FilesStayClean)

@@ -101,11 +101,6 @@ struct endless {
     const char *err;
 };
 
-void PrintTo(const endless &e, std::ostream *os)
-{
-    *os << e.label;
-}
-
 class LinestatsEndlessInput : public testing::TestWithParam<endless> {};
 
 TEST_P(LinestatsEndlessInput, StopsAtTheFailedWrite)
