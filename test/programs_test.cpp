@@ -49,12 +49,12 @@ TEST_P(Runs, ExactOutputAndStatus)
     if (!e.env.empty())
         SKIP_IF_SANITIZED();
     auto r = run(program(e.name), {.env = e.env});
+    if (!e.env.empty())
+        SKIP_UNLESS_INJECTED(r);
     EXPECT_EQ(r.out, e.out);
     EXPECT_EQ(r.err, e.err);
     EXPECT_EQ(r.status, e.status);
 }
-
-const auto by_label = [](const auto &info) { return std::string(info.param.label); };
 
 INSTANTIATE_TEST_SUITE_P(
     FixedRuns, Runs,
@@ -108,6 +108,19 @@ TEST(MergedStreams, ReportFollowsTheLinesBeforeIt)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Copying /nonexistent/a to /nonexistent/b\n"
                      "Error opening source file: No such file or directory\n");
+}
+
+// contacts tells its failure on standard output; when that fails too, standard error says so.
+TEST(ContactsFailureLine, IsReportedWhenItCannotBeWritten)
+{
+    SKIP_IF_SANITIZED();
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    auto r = run(program("contacts"), {.stdout_fd = full, .env = fault("malloc", 1, ENOMEM)});
+    close(full);
+    SKIP_UNLESS_INJECTED(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
 }
 
 // A failure to write the results is a failure, whether the write fails inside a print

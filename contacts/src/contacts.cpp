@@ -46,11 +46,20 @@ void print_contact(const contact_type *person)
     printf("person: id=%d, name='%s', phone='%s'\n", person->id, person->name, person->phone);
 }
 
+void flush_output()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+}
+
+// The failure is told on standard output; only when that cannot be written does it reach
+// standard error.
 contact_type *create_or_exit(const char *name, const char *phone)
 {
     contact_type *person = create_contact(name, phone);
     if (person == nullptr) {
         puts("errore in create_contact!");
+        flush_output();
         exit(1);
     }
     return person;
@@ -65,7 +74,6 @@ int main()
     contact_type *second = create_or_exit("ezio landi", "+390000000002");
     print_contact(first);
     print_contact(second);
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
+    flush_output();
     return 0;
 }

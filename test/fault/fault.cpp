@@ -4,7 +4,8 @@
 // own Nth call. With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on
 // instead passes at most k bytes on. With FAULT_RENAME=old:new the Nth call does not fail:
 // old is renamed to new just before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at
-// once.
+// once. Each injection adds a line naming its function to the file FAULT_LOG, so that a test
+// can tell a fault that fired from one whose call never came.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -34,6 +35,7 @@ int error = 0;
 size_t short_len = 0;
 bool skip_sleep = false;
 const char *rename_spec = nullptr;
+const char *log_path = nullptr;
 long calls = 0;
 uintptr_t program_begin = 0;
 uintptr_t program_end = 0;
@@ -63,7 +65,28 @@ __attribute__((constructor)) void configure()
         short_len = strtoul(s, nullptr, 10);
     skip_sleep = getenv("FAULT_SKIP_SLEEP") != nullptr;
     rename_spec = getenv("FAULT_RENAME");
+    log_path = getenv("FAULT_LOG");
     dl_iterate_phdr(find_program, nullptr);
+}
+
+template <typename F> F *next(const char *name)
+{
+    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
+// Through the real calls, which this library stands in front of. One write with O_APPEND, so
+// that the processes of one run each add whole lines.
+void record(const char *function)
+{
+    if (log_path == nullptr)
+        return;
+    int fd = next<int(const char *, int, ...)>("open")(log_path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd == -1)
+        return;
+    char line[64];
+    int len = snprintf(line, sizeof line, "%s\n", function);
+    next<ssize_t(int, const void *, size_t)>("write")(fd, line, static_cast<size_t>(len));
+    next<int(int)>("close")(fd);
 }
 
 // Counts the call when it is one of the program's own calls to the chosen function.
@@ -87,15 +110,12 @@ bool fails(const char *function, void *caller)
             snprintf(from, sizeof from, "%.*s", static_cast<int>(colon - rename_spec), rename_spec);
             rename(from, colon + 1);
         }
+        record(function);
         return false;
     }
+    record(function);
     errno = error;
     return true;
-}
-
-template <typename F> F *next(const char *name)
-{
-    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
 }
 
 } // namespace
@@ -109,11 +129,6 @@ pid_t fork()
     return fails("fork", CALLER) ? -1 : next<pid_t()>("fork")();
 }
 
-int sem_wait(sem_t *sem)
-{
-    return fails("sem_wait", CALLER) ? -1 : next<int(sem_t *)>("sem_wait")(sem);
-}
-
 int sem_post(sem_t *sem)
 {
     return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
@@ -122,8 +137,10 @@ int sem_post(sem_t *sem)
 int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*start_routine)(void *),
                    void *arg)
 {
-    if (counted("pthread_create", CALLER) && calls == nth)
+    if (counted("pthread_create", CALLER) && calls == nth) {
+        record("pthread_create");
         return error; // thread calls return their error instead of setting errno
+    }
     using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     return next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
 }
@@ -149,8 +166,10 @@ ssize_t read(int fd, void *buf, size_t nbytes)
 ssize_t write(int fd, const void *buf, size_t n)
 {
     if (short_len > 0) {
-        if (counted("write", CALLER) && calls >= nth && n > short_len)
+        if (counted("write", CALLER) && calls >= nth && n > short_len) {
+            record("write");
             n = short_len;
+        }
     } else if (fails("write", CALLER)) {
         return -1;
     }

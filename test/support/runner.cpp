@@ -5,11 +5,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -50,119 +50,77 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
     return p;
 }
 
+// A file under TMPDIR for one run's input, output or fault record; its path is left for the
+// caller to remove.
+int scratch_file(std::string &path)
+{
+    path = (std::filesystem::temp_directory_path() / "sysdemos-XXXXXX").string();
+    int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd == -1)
+        fail("mkostemp");
+    return fd;
+}
+
+int scratch_file()
+{
+    std::string path;
+    int fd = scratch_file(path);
+    unlink(path.c_str());
+    return fd;
+}
+
+// Everything written to `fd` since it was made; `fd` is closed.
+std::string contents(int fd)
+{
+    std::string bytes;
+    char buf[65536];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
+        bytes.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return bytes;
+}
+
 int status_of(int wstatus)
 {
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
 // Only called in the forked child: async-signal-safe calls, then exec.
-[[noreturn]] void become(const std::string &program, char **argv, char **envp, int in, int out,
-                         int err, const std::vector<int> &closed)
+[[noreturn]] void become(const std::string &program, char **argv, char **envp, const int (&fds)[3],
+                         const run_options &options)
 {
     setpgid(0, 0);
-    std::signal(SIGPIPE, SIG_DFL);
-    if (dup2(in, 0) == -1 || dup2(out, 1) == -1 || dup2(err, 2) == -1)
-        _exit(126);
-    for (int fd : closed)
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    for (int sig : options.ignored)
+        sigaction(sig, &action, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : options.blocked)
+        sigaddset(&blocked, sig);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    if (options.stray_child.count() > 0 && fork() == 0) {
+        auto ms = options.stray_child.count();
+        timespec pause{ms / 1000, ms % 1000 * 1'000'000};
+        nanosleep(&pause, nullptr);
+        _exit(3);
+    }
+    for (int fd = 0; fd < 3; ++fd)
+        if (dup2(fds[fd], fd) == -1)
+            _exit(126);
+    for (int fd : options.closed)
         close(fd);
     execve(program.c_str(), argv, envp);
     _exit(127);
 }
 
-} // namespace
-
-// One event loop, feeding input and draining both outputs until the deadline, then one reaping
-// loop: split up, its state would only pass between the parts.
-// NOLINTNEXTLINE(readability-function-cognitive-complexity)
-run_result run(const std::string &program, const run_options &options)
+// Waits for the whole group: the program, and whatever it left behind, which comes to us since
+// we are the subreaper of its processes. At the deadline the group is killed.
+void reap(pid_t pid, clock::time_point deadline, run_result &result)
 {
-    // Processes orphaned by the program come back to us, so the whole tree can be awaited.
-    [[maybe_unused]] static const bool setup = [] {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::signal(SIGPIPE, SIG_IGN);
-        return true;
-    }();
-
-    int in[2];
-    int out[2];
-    int err[2];
-    if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
-        fail("pipe2");
-
-    std::vector<std::string> args{program};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    auto env = merged_environment(options.env);
-    auto argv = pointers(args);
-    auto envp = pointers(env);
-
-    pid_t pid = fork();
-    if (pid == -1)
-        fail("fork");
-    if (pid == 0) {
-        int child_out = options.stdout_fd >= 0 ? options.stdout_fd : out[1];
-        become(program, argv.data(), envp.data(), options.stdin_fd >= 0 ? options.stdin_fd : in[0],
-               child_out, options.merged ? child_out : err[1], options.closed);
-    }
-    setpgid(pid, pid);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (options.stdin_fd >= 0) {
-        close(in[1]);
-        in[1] = -1;
-    }
-
-    run_result result;
-    const auto deadline = clock::now() + options.timeout;
-    auto kill_all = [&] {
-        kill(-pid, SIGKILL);
-        result.timed_out = true;
-    };
-    std::size_t written = 0;
-    int open_outputs = 2;
-    while (open_outputs > 0 && !result.timed_out) {
-        if (in[1] >= 0 && written == options.input.size()) {
-            close(in[1]);
-            in[1] = -1;
-        }
-        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0) {
-            kill_all();
-            break;
-        }
-        if (poll(fds, 3, static_cast<int>(left)) == -1 && errno != EINTR)
-            fail("poll");
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            int &fd = i == 0 ? out[0] : err[0];
-            char buf[65536];
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n > 0) {
-                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fd);
-                fd = -1; // left out of the next poll
-                --open_outputs;
-            }
-        }
-        if (fds[2].revents & (POLLOUT | POLLERR)) {
-            ssize_t n =
-                write(in[1], options.input.data() + written, options.input.size() - written);
-            if (n > 0)
-                written += static_cast<std::size_t>(n);
-            else if (errno != EINTR)
-                written = options.input.size(); // reader gone: nothing more can be delivered
-        }
-    }
-    for (int fd : {in[1], out[0], err[0]})
-        if (fd >= 0)
-            close(fd);
-
-    // Reap the whole group: the program, and whatever it left behind, which comes to us
-    // since we are the subreaper of its processes.
     bool program_done = false;
     for (;;) {
         int wstatus;
@@ -175,15 +133,79 @@ run_result run(const std::string &program, const run_options &options)
         } else if (got == -1 && errno == ECHILD) {
             break;
         } else if (got == 0) {
-            if (clock::now() >= deadline && !result.timed_out)
-                kill_all();
+            if (clock::now() >= deadline && !result.timed_out) {
+                kill(-pid, SIGKILL);
+                result.timed_out = true;
+            }
             usleep(1000);
-        } else if (got == -1 && errno != EINTR) {
+        } else if (errno != EINTR) {
             fail("waitpid");
         }
     }
     if (!program_done)
-        throw std::runtime_error("lost track of " + program);
+        throw std::runtime_error("lost track of the program");
+}
+
+bool preloads_faults(const std::vector<std::string> &env)
+{
+    return std::any_of(env.begin(), env.end(),
+                       [](const std::string &e) { return e.starts_with("FAULT_FUNC="); });
+}
+
+} // namespace
+
+run_result run(const std::string &program, const run_options &options)
+{
+    // Processes orphaned by the program come back to us, so the whole tree can be awaited.
+    [[maybe_unused]] static const bool setup = [] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+
+    int in = options.stdin_fd;
+    if (in < 0) {
+        in = scratch_file();
+        if (write(in, options.input.data(), options.input.size()) !=
+                static_cast<ssize_t>(options.input.size()) ||
+            lseek(in, 0, SEEK_SET) == -1)
+            fail("input");
+    }
+    const int out = options.stdout_fd >= 0 ? options.stdout_fd : scratch_file();
+    const int err = options.merged ? out : scratch_file();
+
+    auto env = merged_environment(options.env);
+    std::string log;
+    if (preloads_faults(options.env)) {
+        close(scratch_file(log));
+        env.push_back("FAULT_LOG=" + log);
+    }
+    std::vector<std::string> args{program};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    auto argv = pointers(args);
+    auto envp = pointers(env);
+
+    const auto deadline = clock::now() + options.timeout;
+    pid_t pid = fork();
+    if (pid == -1)
+        fail("fork");
+    if (pid == 0)
+        become(program, argv.data(), envp.data(), {in, out, err}, options);
+    setpgid(pid, pid);
+
+    run_result result;
+    reap(pid, deadline, result);
+    if (options.stdin_fd < 0)
+        close(in);
+    if (options.stdout_fd < 0)
+        result.out = contents(out);
+    if (!options.merged)
+        result.err = contents(err);
+    if (!log.empty()) {
+        auto record = read_file(log);
+        result.injected = static_cast<int>(std::count(record.begin(), record.end(), '\n'));
+        unlink(log.c_str());
+    }
     return result;
 }
 
@@ -202,6 +224,14 @@ std::vector<std::string> swap_before(const std::string &function, int nth, const
 {
     auto env = fault(function, nth, 0);
     env.push_back("FAULT_RENAME=" + from + ":" + to);
+    return env;
+}
+
+std::vector<std::string> skip_sleep(std::vector<std::string> env)
+{
+    if (env.empty())
+        env.push_back(std::string("LD_PRELOAD=") + FAULT_LIBRARY);
+    env.emplace_back("FAULT_SKIP_SLEEP=1");
     return env;
 }
 

@@ -9,12 +9,17 @@ namespace testsupport {
 
 struct run_options {
     std::vector<std::string> args;
-    std::string input;            // piped to standard input, which is then closed
+    std::string input;            // standard input's contents
     int stdin_fd = -1;            // taken as standard input instead of `input` when set
     int stdout_fd = -1;           // standard output goes here instead of being captured
     bool merged = false;          // standard error goes where standard output goes (2>&1)
     std::vector<int> closed;      // standard descriptors left closed (<&- >&- 2>&-)
+    std::vector<int> ignored;     // signals inherited as ignored (trap '' SIG)
+    std::vector<int> blocked;     // signals blocked in the inherited mask
     std::vector<std::string> env; // NAME=value, added to (or replacing in) this environment
+    // Above zero: the program inherits a child it did not make, as after `job & exec program`,
+    // which ends with status 3 after this long.
+    std::chrono::milliseconds stray_child{0};
     std::chrono::milliseconds timeout{15'000};
 };
 
@@ -24,6 +29,7 @@ struct run_result {
     int status = -1;        // exit status, or 128 + signal number
     bool timed_out = false; // some process of the run was still alive at the deadline
     int orphans = 0;        // processes of the run that ended after their parent
+    int injected = 0;       // faults the fault library injected
 };
 
 // Starts `program` in a process group of its own and waits until every process of that
@@ -39,6 +45,9 @@ std::vector<std::string> fault(const std::string &function, int nth, int error, 
 // of `function`, `from` is renamed to `to`, as a neighbour could do between two calls.
 std::vector<std::string> swap_before(const std::string &function, int nth, const std::string &from,
                                      const std::string &to);
+
+// `env` (a fault, or nothing) with the program's sleep() returning at once.
+std::vector<std::string> skip_sleep(std::vector<std::string> env = {});
 
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
@@ -56,8 +65,16 @@ struct temp_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
+// A test label from the case's `label` field, for INSTANTIATE_TEST_SUITE_P.
+inline const auto by_label = [](const auto &info) { return std::string(info.param.label); };
+
 } // namespace testsupport
 
 #define SKIP_IF_SANITIZED()                                                                        \
     if (testsupport::sanitized())                                                                  \
     GTEST_SKIP() << "fault injection needs the plain build"
+
+// A fault that never fired tested nothing: the test says so instead of passing or failing.
+#define SKIP_UNLESS_INJECTED(result)                                                               \
+    if ((result).injected == 0)                                                                    \
+    GTEST_SKIP() << "the program never made the call the fault was set on"
