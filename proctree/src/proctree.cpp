@@ -3,6 +3,7 @@
 // lock makes its test and increment exclusive between the processes.
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -61,14 +62,17 @@ void announce(int number)
         die("Error writing standard output");
 }
 
-// Waits for every child; true when all of them ended successfully.
-bool reap_children()
+// Waits for the children this process forked, and for no other: a process exec'd by a shell
+// with a background job inherits that job as a child. True when all of them succeeded.
+bool reap_children(const pid_t (&children)[max_children], int count)
 {
     bool all_ok = true;
-    int status;
-    while (wait(&status) != -1)
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    for (int i = 0; i < count; ++i) {
+        int status;
+        if (waitpid(children[i], &status, 0) == -1 || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0)
             all_ok = false;
+    }
     return all_ok;
 }
 
@@ -76,6 +80,9 @@ bool reap_children()
 
 int main()
 {
+    // Inherited as ignored, SIGCHLD would have the kernel reap the children, and their
+    // statuses would be lost.
+    signal(SIGCHLD, SIG_DFL);
     sem = create_lock();
     if (sem == SEM_FAILED)
         die("sem_open");
@@ -86,24 +93,23 @@ int main()
     counter = static_cast<int *>(map);
     shared_counter().store(1);
     int fork_counter = 0;
+    pid_t children[max_children];
     announce(1);
 
     do {
-        pid_t pid = -1;
         if (sem_wait(sem) == -1)
             die("sem_wait");
         int created = shared_counter().load();
         if (created < max_processes) {
             int number = created + 1;
             shared_counter().store(number);
-            ++fork_counter;
-            pid = fork();
+            pid_t pid = fork();
             if (pid == -1) {
                 // Release the lock first, or the rest of the tree waits for it forever; then
                 // wait for the children already made, so that the first process ends last.
                 int fork_error = errno;
                 sem_post(sem);
-                reap_children();
+                reap_children(children, fork_counter);
                 errno = fork_error;
                 die("fork");
             }
@@ -113,11 +119,12 @@ int main()
                 fork_counter = 0;
                 continue;
             }
+            children[fork_counter++] = pid;
         }
         if (sem_post(sem) == -1)
             die("sem_post");
     } while (shared_counter().load() != max_processes && fork_counter != max_children);
 
     // A failure anywhere below this process makes its status a failure too.
-    return reap_children() ? 0 : 1;
+    return reap_children(children, fork_counter) ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #include "runner.hpp"
 
+#include <csignal>
 #include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
@@ -77,9 +78,17 @@ void expect_clean_success(const run_result &r)
 
 TEST(Proctree, TwentyProcessesThroughAPipe)
 {
-    auto r = run(PROGRAM);
+    int lines[2];
+    ASSERT_EQ(pipe(lines), 0);
+    auto r = run(PROGRAM, {.stdout_fd = lines[1]}); // twenty lines fit in the pipe
+    close(lines[1]);
+    std::string out(4096, '\0');
+    auto n = read(lines[0], out.data(), out.size());
+    close(lines[0]);
+    ASSERT_GT(n, 0);
+    out.resize(static_cast<std::size_t>(n));
     expect_clean_success(r);
-    expect_whole_tree(r.out);
+    expect_whole_tree(out);
 }
 
 TEST(Proctree, RegularFileGetsEachLineOnce)
@@ -144,15 +153,50 @@ TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
     EXPECT_EQ(r.err, "sem_open: File exists\n");
 }
 
+// A child the program did not make, inherited as after `job & exec proctree`: the tree's
+// status is its own, and nobody waits for that child, which the runner reaps.
+struct inherited_child {
+    const char *label;
+    std::chrono::milliseconds ends_after;
+};
+
+class ProctreeInheritedChild : public testing::TestWithParam<inherited_child> {};
+
+TEST_P(ProctreeInheritedChild, IsNeitherWaitedForNorCounted)
+{
+    auto r = run(PROGRAM, {.stray_child = GetParam().ends_after});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.orphans, 1);
+    expect_whole_tree(r.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProctreeInheritedChild,
+    testing::Values(inherited_child{"FailsSoon", std::chrono::milliseconds(300)},
+                    inherited_child{"OutlivesTheTree", std::chrono::seconds(2)}),
+    by_label);
+
 // A failed fork anywhere in the tree: nobody is left waiting for the lock, and the failure
-// reaches the status of the process the user started, which still ends last.
-class ProctreeForkFailure : public testing::TestWithParam<int> {};
+// reaches the status of the process the user started, which still ends last, even when it
+// inherited SIGCHLD ignored.
+struct fork_failure {
+    const char *label;
+    int nth;
+    std::vector<int> ignored;
+};
+
+class ProctreeForkFailure : public testing::TestWithParam<fork_failure> {};
 
 TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
 {
     SKIP_IF_SANITIZED();
-    auto r = run(PROGRAM,
-                 {.env = fault("fork", GetParam(), EAGAIN), .timeout = std::chrono::seconds(10)});
+    const auto &c = GetParam();
+    auto r = run(PROGRAM, {.ignored = c.ignored,
+                           .env = fault("fork", c.nth, EAGAIN),
+                           .timeout = std::chrono::seconds(10)});
+    SKIP_UNLESS_INJECTED(r);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.orphans, 0);
@@ -170,5 +214,9 @@ TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
     EXPECT_LT(lines.size(), 20U);
 }
 
-INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure, testing::Values(1, 2, 3),
-                         [](const auto &info) { return "Fork" + std::to_string(info.param); });
+// From the third fork on, the failing processes are children of the first.
+INSTANTIATE_TEST_SUITE_P(NthFork, ProctreeForkFailure,
+                         testing::Values(fork_failure{"Fork1", 1, {}}, fork_failure{"Fork2", 2, {}},
+                                         fork_failure{"Fork3", 3, {}},
+                                         fork_failure{"Fork3ChildSignalIgnored", 3, {SIGCHLD}}),
+                         by_label);
