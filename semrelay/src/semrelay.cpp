@@ -7,12 +7,15 @@
 #include <ctime>
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char *sem_name = "/my_sem";
+// Where the C library keeps the semaphore named sem_name (sem_overview(7)).
+constexpr const char *sem_file = "/dev/shm/sem.my_sem";
 constexpr unsigned delay_seconds = 5;
 
 sem_t *semaphore = nullptr;
@@ -39,25 +42,43 @@ sem_t *semaphore = nullptr;
 }
 
 // The parent cannot release the child: end it rather than leave it waiting forever, and
-// report the parent's own failure.
+// report the parent's own failure. SIGKILL, since the child may have inherited SIGTERM
+// ignored or blocked; it holds nothing to tidy, for the name goes here.
 [[noreturn]] void abandon_child(pid_t child, const char *msg)
 {
     int error = errno;
-    kill(child, SIGTERM);
+    kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     errno = error;
     die_unlinking(msg);
 }
 
-// Waits in slices of a second: a parent that dies before its post (a signal, a closed pipe)
-// would otherwise leave the child waiting forever, and the name held at 0 for the next run.
+// An existing name is used only when it is a semaphore of this user: anybody can leave a file
+// there in the world-writable /dev/shm, and one too short for a semaphore would crash both
+// processes at their first use of it.
+void check_semaphore()
+{
+    struct stat st;
+    int fd = open(sem_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1 || fstat(fd, &st) == -1)
+        die("sem_open");
+    close(fd);
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_size < off_t{sizeof(sem_t)}) {
+        errno = EEXIST;
+        die("sem_open");
+    }
+}
+
+// Waits in slices of a second, so that a parent that dies before its post (a signal, a closed
+// pipe) does not leave the child waiting forever and the name held at 0 for the next run.
+// The slices are counted on the monotonic clock, which no one can step.
 void wait_for_release(pid_t parent)
 {
     timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
+    clock_gettime(CLOCK_MONOTONIC, &until);
     for (;;) {
         until.tv_sec += 1;
-        if (sem_timedwait(semaphore, &until) == 0)
+        if (sem_clockwait(semaphore, CLOCK_MONOTONIC, &until) == 0)
             return;
         if (errno != ETIMEDOUT && errno != EINTR)
             die("sem_wait");
@@ -98,6 +119,7 @@ int main()
     semaphore = sem_open(sem_name, O_CREAT, 0600, 0);
     if (semaphore == SEM_FAILED)
         die("sem_open");
+    check_semaphore();
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == -1)

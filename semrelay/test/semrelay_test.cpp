@@ -47,8 +47,7 @@ TEST(Semrelay, ChildOfADeadParentRemovesTheNameAndEnds)
     int unread[2];
     ASSERT_EQ(pipe(unread), 0);
     close(unread[0]);
-    std::vector<std::string> no_sleep = fault("none", 0, 0);
-    no_sleep.push_back("FAULT_SKIP_SLEEP=1");
+    auto no_sleep = skip_sleep();
     auto start = steady_clock::now();
     auto r = run(PROGRAM, {.stdout_fd = unread[1], .env = no_sleep, .timeout = seconds(10)});
     close(unread[1]);
@@ -65,19 +64,16 @@ TEST(Semrelay, ChildOfADeadParentRemovesTheNameAndEnds)
 }
 
 // Failures of the parent: the child must not be left waiting on a semaphore nobody posts,
-// and the name must not be left for the next run to adopt.
+// whatever it inherited, and the name must not be left for the next run to adopt.
 struct parent_failure {
-    const char *name;
-    std::vector<std::string> env;
+    const char *label;
+    std::vector<std::string> env; // a fault, or nothing
     bool output_to_full;
     const char *out;
     const char *err;
+    std::vector<int> ignored;
+    std::vector<int> blocked;
 };
-
-void PrintTo(const parent_failure &c, std::ostream *os)
-{
-    *os << c.name;
-}
 
 class SemrelayParentFailure : public testing::TestWithParam<parent_failure> {};
 
@@ -87,26 +83,65 @@ TEST_P(SemrelayParentFailure, EndsTheChildAndRemovesTheName)
     sem_unlink("/my_sem");
     const auto &c = GetParam();
     int full = c.output_to_full ? open("/dev/full", O_WRONLY) : -1;
-    auto env = c.env;
-    env.push_back("FAULT_SKIP_SLEEP=1"); // the five seconds matter only to the normal run
-    auto r = run(PROGRAM, {.stdout_fd = full, .env = env, .timeout = seconds(10)});
+    auto r =
+        run(PROGRAM, {.stdout_fd = full,
+                      .ignored = c.ignored,
+                      .blocked = c.blocked,
+                      .env = skip_sleep(c.env), // the five seconds matter only to the normal run
+                      .timeout = seconds(10)});
     if (full >= 0)
         close(full);
+    if (!c.env.empty())
+        SKIP_UNLESS_INJECTED(r);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.orphans, 0);
     EXPECT_FALSE(name_exists());
 }
 
+const char *const output_full = "Error writing standard output: No space left on device\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, SemrelayParentFailure,
-    testing::Values(parent_failure{"PostFails", fault("sem_post", 1, EINVAL), false,
-                                   "Ora faccio continuare mio figlio\n",
-                                   "sem post: Invalid argument\n"},
-                    parent_failure{"OutputFull", fault("none", 0, 0), // preloaded for the sleep
-                                   true, "",
-                                   "Error writing standard output: No space left on device\n"},
-                    parent_failure{"ForkFails", fault("fork", 1, EAGAIN), false, "",
-                                   "fork: Resource temporarily unavailable\n"}),
-    [](const auto &info) { return info.param.name; });
+    testing::Values(
+        parent_failure{"PostFails", fault("sem_post", 1, EINVAL), false,
+                       "Ora faccio continuare mio figlio\n", "sem post: Invalid argument\n"},
+        parent_failure{"OutputFull", {}, true, "", output_full},
+        parent_failure{"OutputFullTermIgnored", {}, true, "", output_full, {SIGTERM}},
+        parent_failure{"OutputFullTermBlocked", {}, true, "", output_full, {}, {SIGTERM}},
+        parent_failure{"ForkFails", fault("fork", 1, EAGAIN), false, "",
+                       "fork: Resource temporarily unavailable\n"}),
+    by_label);
+
+// Anybody can leave a file under the name in /dev/shm; one that is no semaphore of this user
+// is refused, left where it is, and nothing crashes.
+TEST(Semrelay, NameThatIsNotASemaphoreIsRefused)
+{
+    sem_unlink("/my_sem");
+    write_file("/dev/shm/sem.my_sem", "");
+    auto r = run(PROGRAM);
+    auto left = access("/dev/shm/sem.my_sem", F_OK) == 0;
+    sem_unlink("/my_sem");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sem_open: File exists\n");
+    EXPECT_EQ(r.orphans, 0);
+    EXPECT_TRUE(left);
+}
+
+// A semaphore left by a run whose child was killed is taken with the value it holds: at 1,
+// the child does not wait for the parent.
+TEST(Semrelay, LeftOverSemaphoreKeepsItsValue)
+{
+    sem_unlink("/my_sem");
+    sem_t *left = sem_open("/my_sem", O_CREAT, 0600, 1);
+    ASSERT_NE(left, SEM_FAILED);
+    sem_close(left);
+    auto r = run(PROGRAM);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Ora il figlio puo` scrivere\nOra faccio continuare mio figlio\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(name_exists());
+}
