@@ -13,8 +13,7 @@ namespace {
 
 constexpr size_t chunk_size = 100;
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
@@ -22,6 +21,73 @@ constexpr size_t chunk_size = 100;
     errno = error;
     perror(msg);
     exit(1);
+}
+
+// Started with standard input, output or error closed, the program would be handed those
+// numbers for its files, and a diagnostic could land in one of them. Each closed one is held
+// on the root directory, which can be neither read nor written as a file, even when it is
+// named again as /dev/stdin or /dev/stderr.
+void hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/", O_RDONLY | O_DIRECTORY) == -1)
+            die("Error opening /");
+}
+
+struct stat status_of(int fd, const char *msg)
+{
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        die(msg);
+    return st;
+}
+
+[[noreturn]] void same_file(const char *first, const char *second)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s and %s are the same file\n", first, second);
+    exit(1);
+}
+
+bool same(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A directory is refused before the destination is opened, so that nothing is touched.
+int open_source(const char *sr, struct stat &source)
+{
+    int fd_sr = open(sr, O_RDONLY);
+    if (fd_sr == -1)
+        die("Error opening source file");
+    source = status_of(fd_sr, "Error opening source file");
+    if (S_ISDIR(source.st_mode)) {
+        errno = EISDIR;
+        die("Error opening source file");
+    }
+    return fd_sr;
+}
+
+// Opened without O_TRUNC and compared through the descriptors, since a path checked first
+// could be swapped for a link to the source before it is opened. A regular file that is also
+// standard output would get the report written over its start. Only then is it emptied, as
+// O_TRUNC would: a regular file only.
+int open_destination(const char *dst, const struct stat &source, const char *sr)
+{
+    int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
+    if (fd_dst == -1)
+        die("Error opening destination file");
+    struct stat target = status_of(fd_dst, "Error opening destination file");
+    if (same(target, source))
+        same_file(sr, dst);
+    if (!S_ISREG(target.st_mode))
+        return fd_dst;
+    struct stat output;
+    if (fstat(STDOUT_FILENO, &output) == 0 && same(target, output))
+        same_file(dst, "standard output");
+    if (ftruncate(fd_dst, 0) == -1)
+        die("Error opening destination file");
+    return fd_dst;
 }
 
 // A write may take only part of what it is given: go on until the whole chunk is down.
@@ -39,47 +105,6 @@ void write_all(int fd, const char *data, size_t len)
     }
 }
 
-// Started with standard input, output or error closed, the program would be handed those
-// numbers for its files, and a diagnostic would be written into one of them. Each closed one
-// is held on /dev/null, read-only, so that writing to it still fails as on a closed one.
-void hold_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDONLY) == -1)
-            die("Error opening /dev/null");
-}
-
-// A directory is refused before the destination is opened, so that nothing is touched.
-struct stat source_status(int fd_sr)
-{
-    struct stat source;
-    if (fstat(fd_sr, &source) == -1)
-        die("Error opening source file");
-    if (S_ISDIR(source.st_mode)) {
-        errno = EISDIR;
-        die("Error opening source file");
-    }
-    return source;
-}
-
-// The destination was opened without truncation and is compared with the source through the
-// two descriptors: a path checked first and opened after could be swapped in between for a
-// link to the source. Only then is it emptied, and only when it is a regular file, as
-// O_TRUNC would (a terminal or a pipe is written as it is).
-void empty_destination(int fd_dst, const struct stat &source, const char *sr, const char *dst)
-{
-    struct stat target;
-    if (fstat(fd_dst, &target) == -1)
-        die("Error opening destination file");
-    if (target.st_dev == source.st_dev && target.st_ino == source.st_ino) {
-        fflush(stdout);
-        fprintf(stderr, "%s and %s are the same file\n", sr, dst);
-        exit(1);
-    }
-    if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
-        die("Error opening destination file");
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -90,16 +115,11 @@ int main(int argc, char *argv[])
     const char *sr = argv[1];
     const char *dst = argv[2];
     printf("Copying %s to %s\n", sr, dst);
+    fflush(stdout); // out before any file is opened; a failure shows in the last check
 
-    int fd_sr = open(sr, O_RDONLY);
-    if (fd_sr == -1)
-        die("Error opening source file");
-    struct stat source = source_status(fd_sr);
-    int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
-    if (fd_dst == -1)
-        die("Error opening destination file");
-    empty_destination(fd_dst, source, sr, dst);
-
+    struct stat source;
+    int fd_sr = open_source(sr, source);
+    int fd_dst = open_destination(dst, source, sr);
     char buff[chunk_size];
     int64_t cnt_tot = 0; // 64 bits: sources of 2 GiB and more are counted too
     for (;;) {
@@ -111,9 +131,9 @@ int main(int argc, char *argv[])
         write_all(fd_dst, buff, static_cast<size_t>(cnt));
         cnt_tot += cnt;
     }
-
     if (close(fd_dst) == -1 || close(fd_sr) == -1)
         die("Error closing file\n");
+
     printf("Successfully written %" PRId64 " Bytes.\n", cnt_tot);
     if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");

@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(AroundTheChunk, FilecopySizes,
                                          copy_size{"JustOverAChunk", 101},
                                          copy_size{"TwoAndAHalfChunks", 250},
                                          copy_size{"OneMebibyte", 1 << 20}),
-                         [](const auto &info) { return info.param.label; });
+                         by_label);
 
 TEST(Filecopy, OneReadOneWritePerChunk)
 {
@@ -174,20 +174,25 @@ TEST(Filecopy, DestinationSwappedForALinkToTheSourceIsRefused)
     ASSERT_EQ(symlink((dir / "src").c_str(), (dir / "link").c_str()), 0);
     auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
                            .env = swap_before("open", 2, dir / "link", dir / "dst")});
+    SKIP_UNLESS_INJECTED(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, dir / "src" + " and " + dir / "dst" + " are the same file\n");
     EXPECT_TRUE(read_file(dir / "src") == data);
 }
 
 // Started with standard descriptors closed, the program must keep its files off them: a
-// report must never land in the destination, and a closed output is still a failure.
+// report must never land in the destination, a closed output is still a failure, and a
+// closed descriptor named again (/dev/stdin, /dev/stderr) is neither read nor written.
 struct closed_streams {
     const char *label;
     std::vector<int> closed;
-    bool read_fails; // the third read fails, after two chunks have been copied
-    int status;
-    bool copying_line_shown;
+    std::string source = "src"; // in the test's directory unless absolute
+    std::string destination = "dst";
+    bool read_fails = false; // the third read fails, after two chunks have been copied
+    int status = 1;
+    std::string out; // "copying": the first line, then anything
     std::string err;
+    std::size_t copied = 0; // bytes of the source expected in dst, when dst is a file
 };
 
 class FilecopyClosedStreams : public testing::TestWithParam<closed_streams> {};
@@ -200,30 +205,66 @@ TEST_P(FilecopyClosedStreams, FilesStayClean)
     temp_dir dir;
     auto data = random_bytes(450);
     write_file(dir / "src", data);
+    auto path = [&](const std::string &name) { return name.starts_with("/") ? name : dir / name; };
     auto r =
-        run(PROGRAM, {.args = {dir / "src", dir / "dst"},
+        run(PROGRAM, {.args = {path(c.source), path(c.destination)},
                       .closed = c.closed,
                       .env = c.read_fails ? fault("read", 3, EIO) : std::vector<std::string>{}});
+    if (c.read_fails)
+        SKIP_UNLESS_INJECTED(r);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
-    if (c.copying_line_shown) {
-        EXPECT_TRUE(r.out.starts_with(copying(dir / "src", dir / "dst"))) << r.out;
+    if (c.out == "copying") {
+        EXPECT_TRUE(r.out.starts_with(copying(path(c.source), path(c.destination)))) << r.out;
     }
-    EXPECT_TRUE(read_file(dir / "dst") == (c.read_fails ? data.substr(0, 200) : data));
+    if (c.destination == "dst" && c.copied > 0) {
+        EXPECT_TRUE(read_file(dir / "dst") == data.substr(0, c.copied));
+    }
+    if (c.copied == 0) {
+        EXPECT_NE(access((dir / "dst").c_str(), F_OK), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FilecopyClosedStreams,
-    testing::Values(closed_streams{"ReadFailsWithInputAndErrorClosed", {0, 2}, true, 1, true, ""},
-                    closed_streams{"OutputClosed",
-                                   {1},
-                                   false,
-                                   1,
-                                   false,
-                                   "Error writing standard output: Bad file descriptor\n"},
-                    closed_streams{"ErrorClosed", {2}, false, 0, true, ""},
-                    closed_streams{"AllClosed", {0, 1, 2}, false, 1, false, ""}),
-    [](const auto &info) { return info.param.label; });
+    testing::Values(
+        closed_streams{.label = "ReadFailsWithInputAndErrorClosed",
+                       .closed = {0, 2},
+                       .read_fails = true,
+                       .out = "copying",
+                       .copied = 200},
+        closed_streams{.label = "OutputClosed",
+                       .closed = {1},
+                       .err = "Error writing standard output: Bad file descriptor\n",
+                       .copied = 450},
+        closed_streams{
+            .label = "ErrorClosed", .closed = {2}, .status = 0, .out = "copying", .copied = 450},
+        closed_streams{.label = "AllClosed", .closed = {0, 1, 2}, .copied = 450},
+        closed_streams{.label = "ClosedInputNamedAsSource",
+                       .closed = {0},
+                       .source = "/dev/stdin",
+                       .out = "copying",
+                       .err = "Error opening source file: Is a directory\n"},
+        closed_streams{.label = "ClosedErrorNamedAsDestination",
+                       .closed = {2},
+                       .destination = "/dev/stderr",
+                       .out = "copying"}),
+    by_label);
+
+// A destination that is standard output's own file would get the report written over its
+// start: refused before a byte of the copy is written.
+TEST(Filecopy, DestinationThatIsStandardOutputIsRefused)
+{
+    temp_dir dir;
+    write_file(dir / "src", random_bytes(300));
+    int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(out, 0);
+    auto r = run(PROGRAM, {.args = {dir / "src", "/dev/stdout"}, .stdout_fd = out});
+    close(out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "/dev/stdout and standard output are the same file\n");
+    EXPECT_EQ(read_file(dir / "out"), copying(dir / "src", "/dev/stdout"));
+}
 
 TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 {
@@ -233,6 +274,7 @@ TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
     write_file(dir / "src", data);
     for (const auto &env : {fault("write", 2, 0, 7), fault("write", 3, EINTR)}) {
         auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = env});
+        SKIP_UNLESS_INJECTED(r);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, success(dir / "src", dir / "dst", data.size()));
         EXPECT_TRUE(read_file(dir / "dst") == data);
@@ -240,15 +282,11 @@ TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 }
 
 struct failing_call {
-    const char *name;
+    const char *label;
+    const char *function;
     int nth;
     const char *err;
 };
-
-void PrintTo(const failing_call &c, std::ostream *os)
-{
-    *os << c.name << " #" << c.nth;
-}
 
 class FilecopyFailures : public testing::TestWithParam<failing_call> {};
 
@@ -258,18 +296,18 @@ TEST_P(FilecopyFailures, EachStepHasItsMessage)
     temp_dir dir;
     write_file(dir / "src", random_bytes(450));
     const auto &c = GetParam();
-    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = fault(c.name, c.nth, EIO)});
+    auto r =
+        run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = fault(c.function, c.nth, EIO)});
+    SKIP_UNLESS_INJECTED(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, copying(dir / "src", dir / "dst"));
     EXPECT_EQ(r.err, std::string(c.err) + "Input/output error\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Injected, FilecopyFailures,
-                         testing::Values(failing_call{"read", 3, "Error reading file.\n: "},
-                                         failing_call{"write", 2, "Error writing file\n: "},
-                                         failing_call{"close", 1, "Error closing file\n: "},
-                                         failing_call{"close", 2, "Error closing file\n: "}),
-                         [](const auto &info) {
-                             return std::string(info.param.name) + "_" +
-                                    std::to_string(info.param.nth);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Injected, FilecopyFailures,
+    testing::Values(failing_call{"read_3", "read", 3, "Error reading file.\n: "},
+                    failing_call{"write_2", "write", 2, "Error writing file\n: "},
+                    failing_call{"close_1", "close", 1, "Error closing file\n: "},
+                    failing_call{"close_2", "close", 2, "Error closing file\n: "}),
+    by_label);
