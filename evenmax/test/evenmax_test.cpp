@@ -1,9 +1,11 @@
-// Routines are called directly: the program's source is compiled in, and the build makes its
-// main local to this test's object file.
-#include "evenmax.cpp" // NOLINT(bugprone-suspicious-include)
-
+// Routines are called directly: the program's source is compiled in, after every other
+// header, with its main renamed so that GoogleTest's runs.
 #include <gtest/gtest.h>
 #include <vector>
+
+#define main evenmax_main
+#include "evenmax.cpp" // NOLINT(bugprone-suspicious-include)
+#undef main
 
 struct search {
     const char *label;

@@ -1,10 +1,12 @@
-// Routines are called directly: the program's source is compiled in, and the build makes its
-// main local to this test's object file.
-#include "findall.cpp" // NOLINT(bugprone-suspicious-include)
-
+// Routines are called directly: the program's source is compiled in, after every other
+// header, with its main renamed so that GoogleTest's runs.
 #include "runner.hpp"
 
 #include <gtest/gtest.h>
+
+#define main findall_main
+#include "findall.cpp" // NOLINT(bugprone-suspicious-include)
+#undef main
 
 using namespace testsupport;
 

@@ -1,11 +1,13 @@
-// Routines are called directly: the program's source is compiled in, and the build makes its
-// main local to this test's object file.
-#include "sortdemo.cpp" // NOLINT(bugprone-suspicious-include)
-
+// Routines are called directly: the program's source is compiled in, after every other
+// header, with its main renamed so that GoogleTest's runs.
 #include "runner.hpp"
 
 #include <climits>
 #include <gtest/gtest.h>
+
+#define main sortdemo_main
+#include "sortdemo.cpp" // NOLINT(bugprone-suspicious-include)
+#undef main
 
 using namespace testsupport;
 
