@@ -18,8 +18,7 @@ struct contact_type {
 
 int32_t total_entries = 0; // the id of the next record
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;

@@ -1,5 +1,7 @@
 // Routines are called directly: the program's source is compiled in, after every other
 // header, with its main renamed so that GoogleTest's runs.
+#include "runner.hpp"
+
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -41,11 +43,6 @@ struct fields {
     std::string kept_name, kept_phone; // stored
 };
 
-void PrintTo(const fields &f, std::ostream *os)
-{
-    *os << f.label;
-}
-
 class CreateContactFields : public testing::TestWithParam<fields> {};
 
 TEST_P(CreateContactFields, StoresWhatFitsAndNothingPastTheField)
@@ -68,4 +65,5 @@ INSTANTIATE_TEST_SUITE_P(
                     fields{"LeadingPlusAndZeros", "a b", "+0039", "a b", "+0039"},
                     // append rather than +: g++ 12 warns falsely about the + at LTO link time
                     fields{"Overlong", std::string(65, 'n').append("tail"), std::string(30, '9'),
-                           std::string(64, 'n'), std::string(20, '9')}));
+                           std::string(64, 'n'), std::string(20, '9')}),
+    testsupport::by_label);

@@ -1,5 +1,7 @@
 // Routines are called directly: the program's source is compiled in, after every other
 // header, with its main renamed so that GoogleTest's runs.
+#include "runner.hpp"
+
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -13,11 +15,6 @@ struct search {
     int size;
     int expected;
 };
-
-void PrintTo(const search &s, std::ostream *os)
-{
-    *os << s.label;
-}
 
 class FindMaxEvenPositions : public testing::TestWithParam<search> {};
 
@@ -38,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
                     search{"EvenSizeSkipsTheLastElement", {1, 0, 2, 0, 9}, 4, 2},
                     search{"OddSizeCountsTheLastElement", {1, 0, 2, 0, 9}, 5, 4},
                     search{"ExtremesOfTheRange", {INT_MIN, 0, INT_MAX}, 3, 2}),
-    [](const auto &info) { return info.param.label; });
+    testsupport::by_label);
 
 TEST(FindMaxEvenPositionsEmpty, AnswersMinusOneWithoutReading)
 {

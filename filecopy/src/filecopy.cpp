@@ -23,10 +23,8 @@ constexpr size_t chunk_size = 100;
     exit(1);
 }
 
-// Started with standard input, output or error closed, the program would be handed those
-// numbers for its files, and a diagnostic could land in one of them. Each closed one is held
-// on the root directory, which can be neither read nor written as a file, even when it is
-// named again as /dev/stdin or /dev/stderr.
+// A closed standard descriptor is held on the root directory, so that no file takes its
+// number and a name for it (/dev/stdin, /dev/stderr) can be neither read nor written.
 void hold_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; ++fd)
@@ -68,10 +66,9 @@ int open_source(const char *sr, struct stat &source)
     return fd_sr;
 }
 
-// Opened without O_TRUNC and compared through the descriptors, since a path checked first
-// could be swapped for a link to the source before it is opened. A regular file that is also
-// standard output would get the report written over its start. Only then is it emptied, as
-// O_TRUNC would: a regular file only.
+// Compared through the open descriptor, so that a link to the source swapped in after any
+// check of the path is caught, and with standard output, whose report would overwrite the
+// copy. Only then emptied, as O_TRUNC would: regular files only.
 int open_destination(const char *dst, const struct stat &source, const char *sr)
 {
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);

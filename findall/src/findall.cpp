@@ -15,8 +15,7 @@ struct risultato_ricerca {
     char_p *posizione_occorrenza; // numero_occorrenze entries, then a null pointer
 };
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;

@@ -74,4 +74,4 @@ INSTANTIATE_TEST_SUITE_P(
                     occurrences{"CaseSensitive", "Lorem ipsum", "EM", {}},
                     occurrences{"EmptySearchString", "any text", "", {}},
                     occurrences{"EmptyText", "", "a", {}}),
-    [](const auto &info) { return info.param.label; });
+    by_label);

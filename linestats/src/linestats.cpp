@@ -9,8 +9,7 @@
 
 namespace {
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
@@ -37,8 +36,7 @@ int main()
         }
         ++reads_cnt;
         sum += line_length;
-        // Checked at every line: on a full device or a closed pipe an endless input would
-        // otherwise be read to no end.
+        // Checked at every line, so that a failed write ends the run there.
         if (printf("Length of the last line: %" PRId64 "\n", line_length) < 0 ||
             printf("Avg length up to now: %.2f\n",
                    static_cast<double>(sum) / static_cast<double>(reads_cnt)) < 0)

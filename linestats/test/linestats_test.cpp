@@ -35,15 +35,10 @@ std::string oracle(const std::string &input)
 }
 
 struct example {
-    const char *name;
+    const char *label;
     std::string input;
     std::vector<long> lengths;
 };
-
-void PrintTo(const example &e, std::ostream *os)
-{
-    *os << e.name;
-}
 
 } // namespace
 
@@ -67,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                     example{"CarriageReturnCounts", "ab\r\nab\n", {3, 2}},
                     example{"NulAndFF", std::string("a\0b\xff\n\xff\n", 7), {4, 1}},
                     example{"Utf8CountsBytes", "\xc3\xa8\n", {2}}),
-    [](const auto &info) { return info.param.name; });
+    by_label);
 
 TEST(Linestats, AveragesKeepTheirFraction)
 {
@@ -121,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                     endless{"ClosedPipeWithSigpipeIgnored",
                             R"(trap '' PIPE; yes 2> /dev/null | "$0" | :; status=${PIPESTATUS[1]})",
                             "Error writing standard output: Broken pipe\n"}),
-    [](const auto &info) { return info.param.label; });
+    by_label);
 
 TEST(Linestats, ReadErrorIsAFailure)
 {

@@ -6,8 +6,7 @@
 
 namespace {
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
@@ -17,8 +16,8 @@ namespace {
     exit(1);
 }
 
-// The heap block is what this program shows. Inlined into a caller that never lets it escape,
-// it would be folded away by an optimizer (clang++ does), its failure path with it.
+// The heap block is what this program shows: inlined into main, it would be folded away
+// (clang++ does), its failure path with it.
 [[gnu::noinline]] int *join_arrays_same_length(const int *array1, const int *array2, int array_len)
 {
     // Widened with its sign: a negative length asks for an impossible size, and the

@@ -23,8 +23,7 @@ constexpr int create_tries = 8;
 sem_t *sem = nullptr;
 int *counter = nullptr; // processes created so far, the first included
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
@@ -80,9 +79,6 @@ bool reap_children(const pid_t (&children)[max_children], int count)
 
 int main()
 {
-    // Inherited as ignored, SIGCHLD would have the kernel reap the children, and their
-    // statuses would be lost.
-    signal(SIGCHLD, SIG_DFL);
     sem = create_lock();
     if (sem == SEM_FAILED)
         die("sem_open");
@@ -94,6 +90,8 @@ int main()
     shared_counter().store(1);
     int fork_counter = 0;
     pid_t children[max_children];
+    // Inherited as ignored, SIGCHLD would have the kernel reap the children, statuses lost.
+    signal(SIGCHLD, SIG_DFL);
     announce(1);
 
     do {

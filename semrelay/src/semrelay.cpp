@@ -20,8 +20,7 @@ constexpr unsigned delay_seconds = 5;
 
 sem_t *semaphore = nullptr;
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
@@ -41,9 +40,8 @@ sem_t *semaphore = nullptr;
     die(msg);
 }
 
-// The parent cannot release the child: end it rather than leave it waiting forever, and
-// report the parent's own failure. SIGKILL, since the child may have inherited SIGTERM
-// ignored or blocked; it holds nothing to tidy, for the name goes here.
+// The parent cannot release the child: end it rather than leave it waiting forever, with
+// SIGKILL whatever it inherited, since it holds nothing to tidy.
 [[noreturn]] void abandon_child(pid_t child, const char *msg)
 {
     int error = errno;
@@ -53,9 +51,8 @@ sem_t *semaphore = nullptr;
     die_unlinking(msg);
 }
 
-// An existing name is used only when it is a semaphore of this user: anybody can leave a file
-// there in the world-writable /dev/shm, and one too short for a semaphore would crash both
-// processes at their first use of it.
+// An existing name is used only when it is this user's semaphore: anybody may leave a file
+// in /dev/shm, and one too short would crash both processes at its first use.
 void check_semaphore()
 {
     struct stat st;

@@ -9,8 +9,7 @@ namespace {
 constexpr int b_len = 11;
 constexpr int first_listing_lines = 40;
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;

@@ -10,8 +10,7 @@ constexpr const char *str_1 = "prima-";
 constexpr const char *str_2 = "seconda-";
 constexpr const char *str_3 = "terza!";
 
-// Pending standard output goes out first, so that on a merged stream the report follows
-// the lines printed before it; that write may fail too, and changes nothing now.
+// Pending output first, so that on a merged stream the report follows it.
 [[noreturn]] void die(const char *msg)
 {
     int error = errno;
