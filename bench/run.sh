@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
 # Times filecopy against `dd bs=100` (the same read/write pattern) and linestats against the
-# equivalent mawk one-liner, in the same run, and prints the ratios.
-# Usage: bench/run.sh [BIN_DIR]   (default build/bin; needs mawk and GNU time)
+# equivalent mawk one-liner, in the same run, and prints the ratios; when clang++ is there,
+# also linestats against a clang++ -O2 build of its own source, in paired runs.
+# Usage: bench/run.sh [BIN_DIR]   (default build/bin; RUNS=5 runs each; needs mawk and GNU time)
 set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(cd "${1:-build/bin}" && pwd)
 runs=${RUNS:-5}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export LC_ALL=C
 
+# Wall time of one run of "$@", in nanoseconds.
+wall_ns() {
+    local start
+    start=$(date +%s%N)
+    "$@"
+    echo $(($(date +%s%N) - start))
+}
+
 # Best wall time of $runs runs of "$@", in seconds.
 best() {
-    local best_ns= start end
+    local best_ns= ns
     for ((i = 0; i < runs; i++)); do
-        start=$(date +%s%N)
-        "$@"
-        end=$(date +%s%N)
-        if [ -z "$best_ns" ] || [ $((end - start)) -lt "$best_ns" ]; then best_ns=$((end - start)); fi
+        ns=$(wall_ns "$@")
+        if [ -z "$best_ns" ] || [ "$ns" -lt "$best_ns" ]; then best_ns=$ns; fi
     done
     awk -v ns="$best_ns" 'BEGIN { printf "%.3f", ns / 1e9 }'
 }
@@ -51,6 +59,21 @@ t_mawk=$(best stats_mawk)
 cmp "$work/out1" "$work/out2"
 echo "input $(($(wc -c < "$work/lines") >> 20)) MiB, identical output"
 echo "linestats ${t_stats}s  mawk ${t_mawk}s  mawk/linestats $(ratio "$t_mawk" "$t_stats") (best of $runs)"
+
+if command -v clang++ > /dev/null; then
+    echo "== linestats vs the same source built by clang++ -O2"
+    clang++ -std=c++20 -O2 "$src/linestats/src/linestats.cpp" -o "$work/linestats-clang"
+    stats_clang() { "$work/linestats-clang" < "$work/lines" > "$work/out3"; }
+    # Paired: each run of this build next to one of clang's, first one then the other, so that
+    # a change in the machine's load falls on both; the median of the ratios is reported.
+    ratios=$(for ((r = 0; r < runs; r++)); do
+        if ((r % 2 == 0)); then a=$(wall_ns stats_linestats); b=$(wall_ns stats_clang)
+        else b=$(wall_ns stats_clang); a=$(wall_ns stats_linestats); fi
+        awk -v a="$a" -v b="$b" 'BEGIN { print a / b }'
+    done | sort -g | awk '{ r[NR] = $1 } END { printf "%.2f", r[int((NR + 1) / 2)] }')
+    cmp "$work/out1" "$work/out3"
+    echo "linestats/clang++ $ratios (median of $runs paired runs), identical output"
+fi
 
 echo "== linestats peak memory"
 mawk 'BEGIN { for (i = 0; i < 64; i++) s = s "0123456789abcdef"; for (i = 0; i < 10; i++) s = s s

@@ -28,8 +28,10 @@ int main()
     int64_t reads_cnt = 0;
     int64_t line_length = 0;
     int tmp;
-    // The program has one thread: the stream lock would only cost time on every byte.
-    while ((tmp = getchar_unlocked()) != EOF) {
+    // For speed at every byte: no stream lock, as the program has one thread, and a local
+    // copy of stdin, which g++ would otherwise reload after each update of the buffer pointer.
+    FILE *in = stdin;
+    while ((tmp = getc_unlocked(in)) != EOF) {
         if (tmp != '\n') {
             ++line_length;
             continue;
