@@ -53,38 +53,35 @@ bool same(const struct stat &a, const struct stat &b)
 }
 
 // A directory is refused before the destination is opened, so that nothing is touched.
-int open_source(const char *sr, struct stat &source)
+struct stat source_status(int fd_sr)
 {
-    int fd_sr = open(sr, O_RDONLY);
-    if (fd_sr == -1)
-        die("Error opening source file");
-    source = status_of(fd_sr, "Error opening source file");
+    struct stat source = status_of(fd_sr, "Error opening source file");
     if (S_ISDIR(source.st_mode)) {
         errno = EISDIR;
         die("Error opening source file");
     }
-    return fd_sr;
+    return source;
 }
 
 // Compared through the open descriptor, so that a link to the source swapped in after any
 // check of the path is caught, and with standard output, whose report would overwrite the
-// copy. Only then emptied, as O_TRUNC would: regular files only.
-int open_destination(const char *dst, const struct stat &source, const char *sr)
+// copy.
+void refuse_same_file(int fd_dst, const struct stat &source, const char *sr, const char *dst)
 {
-    int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
-    if (fd_dst == -1)
-        die("Error opening destination file");
     struct stat target = status_of(fd_dst, "Error opening destination file");
+    struct stat output;
     if (same(target, source))
         same_file(sr, dst);
-    if (!S_ISREG(target.st_mode))
-        return fd_dst;
-    struct stat output;
-    if (fstat(STDOUT_FILENO, &output) == 0 && same(target, output))
+    if (S_ISREG(target.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && same(target, output))
         same_file(dst, "standard output");
-    if (ftruncate(fd_dst, 0) == -1)
+}
+
+// As O_TRUNC would: a regular file only, so that a terminal or a pipe is written as it is.
+void empty_destination(int fd_dst)
+{
+    struct stat target = status_of(fd_dst, "Error opening destination file");
+    if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
         die("Error opening destination file");
-    return fd_dst;
 }
 
 // A write may take only part of what it is given: go on until the whole chunk is down.
@@ -114,9 +111,16 @@ int main(int argc, char *argv[])
     printf("Copying %s to %s\n", sr, dst);
     fflush(stdout); // out before any file is opened; a failure shows in the last check
 
-    struct stat source;
-    int fd_sr = open_source(sr, source);
-    int fd_dst = open_destination(dst, source, sr);
+    int fd_sr = open(sr, O_RDONLY);
+    if (fd_sr == -1)
+        die("Error opening source file");
+    struct stat source = source_status(fd_sr);
+    // No O_TRUNC: the destination is emptied only once it is known to be another file.
+    int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
+    if (fd_dst == -1)
+        die("Error opening destination file");
+    refuse_same_file(fd_dst, source, sr, dst);
+    empty_destination(fd_dst);
     char buff[chunk_size];
     int64_t cnt_tot = 0; // 64 bits: sources of 2 GiB and more are counted too
     for (;;) {
