@@ -117,10 +117,7 @@ TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
 
 TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
 {
-    sem_unlink("/sem1");
-    sem_t *stale = sem_open("/sem1", O_CREAT, 0600, 0);
-    ASSERT_NE(stale, SEM_FAILED);
-    sem_close(stale);
+    leave_semaphore("/sem1", 0);
     auto r = run(PROGRAM);
     expect_clean_success(r);
     expect_whole_tree(r.out);
@@ -137,12 +134,7 @@ TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
     args.insert(args.end(), {"/usr/bin/test", "-x", PROGRAM});
     if (run("/usr/bin/setpriv", {.args = args}).status != 0)
         GTEST_SKIP() << "the program is out of another user's reach here";
-    sem_unlink("/sem1");
-    mode_t old_mask = umask(0);
-    sem_t *foreign = sem_open("/sem1", O_CREAT, 0666, 0);
-    umask(old_mask);
-    ASSERT_NE(foreign, SEM_FAILED);
-    sem_close(foreign);
+    leave_semaphore("/sem1", 0, 0666);
     args = as_nobody;
     args.emplace_back(PROGRAM);
     auto r = run("/usr/bin/setpriv", {.args = args, .timeout = std::chrono::seconds(5)});

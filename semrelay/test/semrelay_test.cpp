@@ -135,10 +135,7 @@ TEST(Semrelay, NameThatIsNotASemaphoreIsRefused)
 // the child does not wait for the parent.
 TEST(Semrelay, LeftOverSemaphoreKeepsItsValue)
 {
-    sem_unlink("/my_sem");
-    sem_t *left = sem_open("/my_sem", O_CREAT, 0600, 1);
-    ASSERT_NE(left, SEM_FAILED);
-    sem_close(left);
+    leave_semaphore("/my_sem", 1);
     auto r = run(PROGRAM);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Ora il figlio puo` scrivere\nOra faccio continuare mio figlio\n");

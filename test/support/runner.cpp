@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <semaphore.h>
 #include <stdexcept>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -242,6 +244,17 @@ bool sanitized()
 #else
     return false;
 #endif
+}
+
+void leave_semaphore(const std::string &name, unsigned value, unsigned mode)
+{
+    sem_unlink(name.c_str());
+    mode_t old_mask = umask(0);
+    sem_t *left = sem_open(name.c_str(), O_CREAT, mode, value);
+    umask(old_mask);
+    if (left == SEM_FAILED)
+        fail("sem_open " + name);
+    sem_close(left);
 }
 
 std::string read_file(const std::string &path)

@@ -52,6 +52,10 @@ std::vector<std::string> skip_sleep(std::vector<std::string> env = {});
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
 
+// Leaves a named semaphore holding `value` under `name`, as an interrupted run or another user
+// could, whatever was there before.
+void leave_semaphore(const std::string &name, unsigned value, unsigned mode = 0600);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
