@@ -66,22 +66,14 @@ struct stat source_status(int fd_sr)
 // Compared through the open descriptor, so that a link to the source swapped in after any
 // check of the path is caught, and with standard output, whose report would overwrite the
 // copy.
-void refuse_same_file(int fd_dst, const struct stat &source, const char *sr, const char *dst)
+void refuse_same_file(const struct stat &target, const struct stat &source, const char *sr,
+                      const char *dst)
 {
-    struct stat target = status_of(fd_dst, "Error opening destination file");
     struct stat output;
     if (same(target, source))
         same_file(sr, dst);
     if (S_ISREG(target.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && same(target, output))
         same_file(dst, "standard output");
-}
-
-// As O_TRUNC would: a regular file only, so that a terminal or a pipe is written as it is.
-void empty_destination(int fd_dst)
-{
-    struct stat target = status_of(fd_dst, "Error opening destination file");
-    if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
-        die("Error opening destination file");
 }
 
 // A write may take only part of what it is given: go on until the whole chunk is down.
@@ -119,8 +111,11 @@ int main(int argc, char *argv[])
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
     if (fd_dst == -1)
         die("Error opening destination file");
-    refuse_same_file(fd_dst, source, sr, dst);
-    empty_destination(fd_dst);
+    struct stat target = status_of(fd_dst, "Error opening destination file");
+    refuse_same_file(target, source, sr, dst);
+    // As O_TRUNC would: a regular file only, so that a terminal or a pipe is written as it is.
+    if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
+        die("Error opening destination file");
     char buff[chunk_size];
     int64_t cnt_tot = 0; // 64 bits: sources of 2 GiB and more are counted too
     for (;;) {

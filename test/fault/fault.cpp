@@ -103,6 +103,7 @@ bool fails(const char *function, void *caller)
 {
     if (!counted(function, caller) || calls != nth)
         return false;
+    record(function);
     if (rename_spec != nullptr) {
         const char *colon = strchr(rename_spec, ':');
         char from[PATH_MAX];
@@ -110,10 +111,8 @@ bool fails(const char *function, void *caller)
             snprintf(from, sizeof from, "%.*s", static_cast<int>(colon - rename_spec), rename_spec);
             rename(from, colon + 1);
         }
-        record(function);
         return false;
     }
-    record(function);
     errno = error;
     return true;
 }
