@@ -52,28 +52,35 @@ bool same(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A directory is refused before the destination is opened, so that nothing is touched.
-struct stat source_status(int fd_sr)
+// Standard output's own regular file takes the report: as a destination it would have the
+// report written over the copy, as a source it would copy its own first line.
+void refuse_standard_output(const struct stat &file, const char *name)
+{
+    struct stat output;
+    if (S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && same(file, output))
+        same_file(name, "standard output");
+}
+
+// Refused before the destination is opened, so that nothing is touched.
+struct stat source_status(int fd_sr, const char *sr)
 {
     struct stat source = status_of(fd_sr, "Error opening source file");
     if (S_ISDIR(source.st_mode)) {
         errno = EISDIR;
         die("Error opening source file");
     }
+    refuse_standard_output(source, sr);
     return source;
 }
 
 // Compared through the open descriptor, so that a link to the source swapped in after any
-// check of the path is caught, and with standard output, whose report would overwrite the
-// copy.
+// check of the path is caught.
 void refuse_same_file(const struct stat &target, const struct stat &source, const char *sr,
                       const char *dst)
 {
-    struct stat output;
     if (same(target, source))
         same_file(sr, dst);
-    if (S_ISREG(target.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && same(target, output))
-        same_file(dst, "standard output");
+    refuse_standard_output(target, dst);
 }
 
 // A write may take only part of what it is given: go on until the whole chunk is down.
@@ -106,7 +113,7 @@ int main(int argc, char *argv[])
     int fd_sr = open(sr, O_RDONLY);
     if (fd_sr == -1)
         die("Error opening source file");
-    struct stat source = source_status(fd_sr);
+    struct stat source = source_status(fd_sr, sr);
     // No O_TRUNC: the destination is emptied only once it is known to be another file.
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
     if (fd_dst == -1)

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,15 +37,19 @@ int *counter = nullptr; // processes created so far, the first included
 // Never adopts a semaphore this run did not make: a "/sem1" this user cannot remove (another
 // user's, in the sticky /dev/shm) may hold 0 and would stop the tree after its first line.
 // A name that is back after the removal is a concurrent run's, which keeps its own handle.
+// Its mode is exactly 0600 whatever the umask, which a mask like 0277 would otherwise cut.
 sem_t *create_lock()
 {
+    const mode_t mask = umask(0);
+    sem_t *created = SEM_FAILED;
     for (int i = 0; i < create_tries; ++i) {
         sem_unlink(sem_name);
-        sem_t *created = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
+        created = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
         if (created != SEM_FAILED || errno != EEXIST)
-            return created;
+            break;
     }
-    return SEM_FAILED;
+    umask(mask);
+    return created;
 }
 
 // Every process reads the counter while others may be changing it: go through atomics.

@@ -98,6 +98,15 @@ void run_child(pid_t parent)
         die("Error writing standard output");
 }
 
+// As PID 1 of a pid namespace (a container's first process) the kernel kills every process
+// of the namespace when this one ends; as a session leader (a terminal's controlling
+// process) its end hangs the terminal up and SIGHUP kills the child. There is then no one to
+// adopt the child, so such a parent stays until the child is done.
+bool end_takes_child()
+{
+    return getpid() == 1 || getsid(0) == getpid();
+}
+
 void run_parent(pid_t child)
 {
     sleep(delay_seconds);
@@ -107,13 +116,21 @@ void run_parent(pid_t child)
         abandon_child(child, "Error writing standard output");
     if (sem_post(semaphore) != 0)
         abandon_child(child, "sem post");
+    // The status stays this process's own: 0 once it has posted, whatever the child does.
+    if (end_takes_child())
+        while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
+            ;
 }
 
 } // namespace
 
 int main()
 {
+    // Exactly 0600 whatever the umask: a mask without the owner's read bit would leave a name
+    // that not even this user can open, in this run and every later one.
+    const mode_t mask = umask(0);
     semaphore = sem_open(sem_name, O_CREAT, 0600, 0);
+    umask(mask);
     if (semaphore == SEM_FAILED)
         die("sem_open");
     check_semaphore();
@@ -124,6 +141,6 @@ int main()
     if (pid == 0)
         run_child(parent);
     else
-        run_parent(pid); // the child is left to finish on its own
+        run_parent(pid);
     return 0;
 }
