@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -32,12 +33,16 @@ struct expected_run {
     const char *label;
     const char *name;
     std::vector<std::string> env; // empty: a plain run
-    std::string out;
+    std::string out;              // with standard error in it when merged
     std::string err;
     int status;
+    bool merged = false; // standard error goes where standard output goes (2>&1, a log file)
 };
 
 const std::string no_memory = "Cannot allocate memory\n";
+
+// Opened before any test can have changed it: the machine's own.
+const int machines_dev_shm = open("/dev/shm", O_PATH | O_DIRECTORY | O_CLOEXEC);
 
 } // namespace
 
@@ -48,7 +53,7 @@ TEST_P(Runs, ExactOutputAndStatus)
     const auto &e = GetParam();
     if (!e.env.empty())
         SKIP_IF_SANITIZED();
-    auto r = run(program(e.name), {.env = e.env});
+    auto r = run(program(e.name), {.merged = e.merged, .env = e.env});
     if (!e.env.empty())
         SKIP_UNLESS_INJECTED(r);
     EXPECT_EQ(r.out, e.out);
@@ -97,7 +102,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "ho trovato substr in str alla posizione 3\n"
                      "ho trovato substr in str alla posizione 73\n"
                      "ho trovato substr in str alla posizione 89\n",
-                     "realloc: " + no_memory, 1}),
+                     "realloc: " + no_memory, 1},
+        // On a merged stream the report follows the lines printed before it.
+        expected_run{"findall_third_realloc_fails_merged", "findall", fault("realloc", 3, ENOMEM),
+                     "ho trovato substr in str alla posizione 3\n"
+                     "ho trovato substr in str alla posizione 73\n"
+                     "ho trovato substr in str alla posizione 89\n"
+                     "realloc: " +
+                         no_memory,
+                     "", 1, true}),
     by_label);
 
 // On a merged stream (2>&1, a log file) a report follows the lines printed before it.
@@ -108,6 +121,23 @@ TEST(MergedStreams, ReportFollowsTheLinesBeforeIt)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Copying /nonexistent/a to /nonexistent/b\n"
                      "Error opening source file: No such file or directory\n");
+}
+
+// The tests that run proctree or semrelay each have a /dev/shm of their own, so that no other
+// run's semaphores meet theirs; where this machine allows none, they take turns on a lock
+// instead, and this test says so.
+TEST(SemaphoreNames, AreEachTestsOwn)
+{
+    ASSERT_GE(machines_dev_shm, 0);
+    if (!own_semaphore_names())
+        GTEST_SKIP() << "no /dev/shm of their own here: the tests that run proctree or semrelay "
+                     << "take turns on " << semaphore_names_lock;
+    struct stat mine {};
+    struct stat machines {};
+    ASSERT_EQ(stat("/dev/shm", &mine), 0);
+    ASSERT_EQ(fstat(machines_dev_shm, &machines), 0);
+    EXPECT_NE(mine.st_dev, machines.st_dev);
+    EXPECT_EQ(mine.st_mode & 07777, 01777U) << "the sticky bit, as /dev/shm has it";
 }
 
 // contacts tells its failure on standard output; when that fails too, standard error says so.
@@ -135,6 +165,8 @@ class UnwritableOutput : public testing::TestWithParam<std::tuple<std::string, b
 TEST_P(UnwritableOutput, IsAFailure)
 {
     const auto &[name, mode] = GetParam();
+    if (name == "proctree" || name == "semrelay")
+        own_semaphore_names();
     int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
     std::vector<std::string> args;

@@ -12,6 +12,11 @@ using namespace std::chrono;
 
 namespace {
 
+// Every test here runs semrelay, whose semaphore's name is system-wide.
+const auto *const names = testing::AddGlobalTestEnvironment(new semaphore_names_of_its_own);
+
+const std::string both_lines = "Ora faccio continuare mio figlio\nOra il figlio puo` scrivere\n";
+
 bool name_exists()
 {
     sem_t *s = sem_open("/my_sem", 0);
@@ -23,20 +28,68 @@ bool name_exists()
 
 } // namespace
 
-TEST(Semrelay, ChildWritesAfterParentReleasesIt)
+// However it is started, the child is released and writes, and the name is gone: even where
+// the parent's end would end the child too, as the first process of a pid namespace (a
+// container's) or as the controlling process of a terminal, which hangs up when it ends.
+enum class started { from_a_shell, as_pid_1, as_controlling_process };
+
+struct normal_run {
+    const char *label;
+    started how = started::from_a_shell;
+    int umask = -1;
+    bool other_user = false; // as nobody when root: the mask binds every user but root
+};
+
+class SemrelayNormalRun : public testing::TestWithParam<normal_run> {};
+
+TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
 {
+    const auto &c = GetParam();
     sem_unlink("/my_sem");
+    temp_dir dir;
+    std::string program = PROGRAM;
+    run_options options{.umask = c.umask};
+    if (c.other_user && getuid() == 0) {
+        // Its two processes would each make their counters' file unreadable to the other.
+        if (coverage_build() && c.umask >= 0)
+            GTEST_SKIP()
+                << "a coverage build cannot keep counters under a umask without the owner's rights";
+        program = copy_for_nobody(PROGRAM, dir);
+        options.user = static_cast<int>(nobody);
+    }
+    std::string command = program;
+    if (c.how == started::as_pid_1) {
+        command = "/usr/bin/unshare";
+        options.args = {"--user", "--map-root-user", "--pid", "--fork"};
+        if (run(command, {.args = {"--user", "--map-root-user", "--pid", "--fork", "/bin/true"}})
+                .status != 0)
+            GTEST_SKIP() << "no pid namespace can be made here";
+        options.args.push_back(program);
+    } else if (c.how == started::as_controlling_process) {
+        command = "/usr/bin/script";
+        options.args = {"-qec", "exec " + program + " > " + dir / "out", "/dev/null"};
+    }
     auto start = steady_clock::now();
-    auto r = run(PROGRAM);
+    auto r = run(command, options);
     auto took = steady_clock::now() - start;
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Ora faccio continuare mio figlio\nOra il figlio puo` scrivere\n");
+    EXPECT_EQ(c.how == started::as_controlling_process ? read_file(dir / "out") : r.out,
+              both_lines);
     EXPECT_EQ(r.err, "");
     EXPECT_GE(took, seconds(5));
     EXPECT_LT(took, seconds(7));
     EXPECT_FALSE(name_exists());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SemrelayNormalRun,
+    testing::Values(normal_run{.label = "FromAShell"},
+                    normal_run{.label = "AsPid1OfAPidNamespace", .how = started::as_pid_1},
+                    normal_run{.label = "AsControllingProcessOfATerminal",
+                               .how = started::as_controlling_process},
+                    normal_run{.label = "UnderUmask0777", .umask = 0777, .other_user = true}),
+    by_label);
 
 // The parent dies before its post (here of SIGPIPE, its output a pipe nobody reads): the
 // child must not wait forever, and the next run must be a normal one.
@@ -59,69 +112,124 @@ TEST(Semrelay, ChildOfADeadParentRemovesTheNameAndEnds)
 
     auto next = run(PROGRAM, {.env = no_sleep});
     EXPECT_EQ(next.status, 0);
-    EXPECT_EQ(next.out, "Ora faccio continuare mio figlio\nOra il figlio puo` scrivere\n");
+    EXPECT_EQ(next.out, both_lines);
     EXPECT_EQ(next.err, "");
 }
 
 // Failures of the parent: the child must not be left waiting on a semaphore nobody posts,
-// whatever it inherited, and the name must not be left for the next run to adopt.
-struct parent_failure {
+// whatever it inherited, and the name must not be left for the next run to adopt. A failure of
+// the child, once released, shows on standard error although its status is nobody's.
+enum class output { captured, full_device, file_limited_to_first_line };
+
+struct failure {
     const char *label;
     std::vector<std::string> env; // a fault, or nothing
-    bool output_to_full;
-    const char *out;
-    const char *err;
+    output to = output::captured;
+    std::string out;
+    std::string err;
+    int status = 1;
     std::vector<int> ignored;
     std::vector<int> blocked;
 };
 
-class SemrelayParentFailure : public testing::TestWithParam<parent_failure> {};
+class SemrelayFailure : public testing::TestWithParam<failure> {};
 
-TEST_P(SemrelayParentFailure, EndsTheChildAndRemovesTheName)
+TEST_P(SemrelayFailure, IsReportedAndTheNameRemoved)
 {
     SKIP_IF_SANITIZED();
     sem_unlink("/my_sem");
     const auto &c = GetParam();
-    int full = c.output_to_full ? open("/dev/full", O_WRONLY) : -1;
-    auto r =
-        run(PROGRAM, {.stdout_fd = full,
-                      .ignored = c.ignored,
-                      .blocked = c.blocked,
-                      .env = skip_sleep(c.env), // the five seconds matter only to the normal run
-                      .timeout = seconds(10)});
-    if (full >= 0)
-        close(full);
+    temp_dir dir;
+    // A file that already holds a block, opened for appending, whose size limit leaves room for
+    // the parent's line and no more. Other files start from nothing and have the whole block's
+    // room: standard error, and a coverage build's counters.
+    const std::string block(1 << 20, '#');
+    const auto first_line = both_lines.substr(0, both_lines.find('\n') + 1);
+    std::vector<limit> limits;
+    int fd = -1;
+    if (c.to == output::full_device) {
+        fd = open("/dev/full", O_WRONLY);
+    } else if (c.to == output::file_limited_to_first_line) {
+        write_file(dir / "out", block);
+        fd = open((dir / "out").c_str(), O_WRONLY | O_APPEND);
+        limits.push_back({RLIMIT_FSIZE, block.size() + first_line.size()});
+    }
+    auto r = run(PROGRAM, {.stdout_fd = fd,
+                           .ignored = c.ignored,
+                           .blocked = c.blocked,
+                           .env = skip_sleep(c.env), // the five seconds matter only to a normal run
+                           .limits = limits,
+                           .timeout = seconds(10)});
+    if (fd >= 0)
+        close(fd);
     if (!c.env.empty())
         SKIP_UNLESS_INJECTED(r);
+    if (c.to == output::file_limited_to_first_line)
+        r.out = read_file(dir / "out").substr(block.size());
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.orphans, 0);
+    if (c.status != 0) {
+        EXPECT_EQ(r.orphans, 0) << "a parent that fails ends its child first";
+    }
     EXPECT_FALSE(name_exists());
 }
 
 const char *const output_full = "Error writing standard output: No space left on device\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, SemrelayParentFailure,
-    testing::Values(
-        parent_failure{"PostFails", fault("sem_post", 1, EINVAL), false,
-                       "Ora faccio continuare mio figlio\n", "sem post: Invalid argument\n"},
-        parent_failure{"OutputFull", {}, true, "", output_full},
-        parent_failure{"OutputFullTermIgnored", {}, true, "", output_full, {SIGTERM}},
-        parent_failure{"OutputFullTermBlocked", {}, true, "", output_full, {}, {SIGTERM}},
-        parent_failure{"ForkFails", fault("fork", 1, EAGAIN), false, "",
-                       "fork: Resource temporarily unavailable\n"}),
+    Cases, SemrelayFailure,
+    testing::Values(failure{.label = "PostFails",
+                            .env = fault("sem_post", 1, EINVAL),
+                            .out = "Ora faccio continuare mio figlio\n",
+                            .err = "sem post: Invalid argument\n"},
+                    failure{.label = "OutputFull", .to = output::full_device, .err = output_full},
+                    failure{.label = "OutputFullTermIgnored",
+                            .to = output::full_device,
+                            .err = output_full,
+                            .ignored = {SIGTERM}},
+                    failure{.label = "OutputFullTermBlocked",
+                            .to = output::full_device,
+                            .err = output_full,
+                            .blocked = {SIGTERM}},
+                    failure{.label = "ForkFails",
+                            .env = fault("fork", 1, EAGAIN),
+                            .err = "fork: Resource temporarily unavailable\n"},
+                    failure{.label = "ChildCannotWrite",
+                            .to = output::file_limited_to_first_line,
+                            .out = "Ora faccio continuare mio figlio\n",
+                            .err = "Error writing standard output: File too large\n",
+                            .status = 0,
+                            .ignored = {SIGXFSZ}}),
     by_label);
 
 // Anybody can leave a file under the name in /dev/shm; one that is no semaphore of this user
-// is refused, left where it is, and nothing crashes.
-TEST(Semrelay, NameThatIsNotASemaphoreIsRefused)
+// is refused, left where it is, and nothing crashes. Another user's semaphore that anyone may
+// open is refused as well: its value is not this run's to take.
+struct foreign_name {
+    const char *label;
+    bool semaphore_of_another_user;
+};
+
+class SemrelayForeignName : public testing::TestWithParam<foreign_name> {};
+
+TEST_P(SemrelayForeignName, IsRefusedAndLeftAlone)
 {
     sem_unlink("/my_sem");
-    write_file("/dev/shm/sem.my_sem", "");
-    auto r = run(PROGRAM);
+    temp_dir dir;
+    std::string program = PROGRAM;
+    run_options options;
+    if (GetParam().semaphore_of_another_user) {
+        if (getuid() != 0)
+            GTEST_SKIP() << "needs root to act as two users";
+        leave_semaphore("/my_sem", 0, 0666);
+        program = copy_for_nobody(PROGRAM, dir);
+        options.user = static_cast<int>(nobody);
+    } else {
+        write_file("/dev/shm/sem.my_sem", "");
+    }
+    auto r = run(program, options);
     auto left = access("/dev/shm/sem.my_sem", F_OK) == 0;
     sem_unlink("/my_sem");
     EXPECT_EQ(r.status, 1);
@@ -130,6 +238,11 @@ TEST(Semrelay, NameThatIsNotASemaphoreIsRefused)
     EXPECT_EQ(r.orphans, 0);
     EXPECT_TRUE(left);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, SemrelayForeignName,
+                         testing::Values(foreign_name{"EmptyFile", false},
+                                         foreign_name{"AnotherUsersSemaphore", true}),
+                         by_label);
 
 // A semaphore left by a run whose child was killed is taken with the value it holds: at 1,
 // the child does not wait for the parent.

@@ -4,8 +4,10 @@
 // own Nth call. With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on
 // instead passes at most k bytes on. With FAULT_RENAME=old:new the Nth call does not fail:
 // old is renamed to new just before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at
-// once. Each injection adds a line naming its function to the file FAULT_LOG, so that a test
-// can tell a fault that fired from one whose call never came.
+// once. With FAULT_IN_TREE set, the count is shared across fork, so that the Nth call made by
+// any process of the program's tree is the one that fails. Each injection adds a line naming its
+// function to the file FAULT_LOG, so that a test can tell a fault that fired from one whose call
+// never came.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -18,6 +20,7 @@
 #include <link.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -36,7 +39,8 @@ size_t short_len = 0;
 bool skip_sleep = false;
 const char *rename_spec = nullptr;
 const char *log_path = nullptr;
-long calls = 0;
+long own_calls = 0;
+long *calls = &own_calls; // or a count in memory that every process of the tree shares
 uintptr_t program_begin = 0;
 uintptr_t program_end = 0;
 
@@ -66,6 +70,12 @@ __attribute__((constructor)) void configure()
     skip_sleep = getenv("FAULT_SKIP_SLEEP") != nullptr;
     rename_spec = getenv("FAULT_RENAME");
     log_path = getenv("FAULT_LOG");
+    if (getenv("FAULT_IN_TREE") != nullptr) {
+        void *shared =
+            mmap(nullptr, sizeof *calls, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared != MAP_FAILED)
+            calls = static_cast<long *>(shared);
+    }
     dl_iterate_phdr(find_program, nullptr);
 }
 
@@ -89,19 +99,19 @@ void record(const char *function)
     next<int(int)>("close")(fd);
 }
 
-// Counts the call when it is one of the program's own calls to the chosen function.
-bool counted(const char *function, void *caller)
+// The call's number when it is one of the program's own calls to the chosen function, else 0.
+long counted(const char *function, void *caller)
 {
     auto at = reinterpret_cast<uintptr_t>(caller);
     if (strcmp(function, target) != 0 || at < program_begin || at >= program_end)
-        return false;
-    ++calls;
-    return true;
+        return 0;
+    return __atomic_add_fetch(calls, 1, __ATOMIC_SEQ_CST);
 }
 
 bool fails(const char *function, void *caller)
 {
-    if (!counted(function, caller) || calls != nth)
+    const long call = counted(function, caller);
+    if (call == 0 || call != nth)
         return false;
     record(function);
     if (rename_spec != nullptr) {
@@ -136,7 +146,8 @@ int sem_post(sem_t *sem)
 int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*start_routine)(void *),
                    void *arg)
 {
-    if (counted("pthread_create", CALLER) && calls == nth) {
+    const long call = counted("pthread_create", CALLER);
+    if (call != 0 && call == nth) {
         record("pthread_create");
         return error; // thread calls return their error instead of setting errno
     }
@@ -165,7 +176,7 @@ ssize_t read(int fd, void *buf, size_t nbytes)
 ssize_t write(int fd, const void *buf, size_t n)
 {
     if (short_len > 0) {
-        if (counted("write", CALLER) && calls >= nth && n > short_len) {
+        if (counted("write", CALLER) >= nth && n > short_len) {
             record("write");
             n = short_len;
         }

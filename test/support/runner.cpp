@@ -9,9 +9,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <iterator>
+#include <optional>
+#include <sched.h>
 #include <semaphore.h>
 #include <stdexcept>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,6 +109,18 @@ int status_of(int wstatus)
     for (int sig : options.blocked)
         sigaddset(&blocked, sig);
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    if (options.umask >= 0)
+        umask(static_cast<mode_t>(options.umask));
+    for (const auto &l : options.limits) {
+        const rlimit value{l.value, l.value};
+        if (setrlimit(l.resource, &value) == -1)
+            _exit(126);
+    }
+    if (options.user >= 0) {
+        const auto id = static_cast<uid_t>(options.user);
+        if (setgroups(0, nullptr) == -1 || setgid(id) == -1 || setuid(id) == -1)
+            _exit(126);
+    }
     if (options.stray_child.count() > 0 && fork() == 0) {
         auto ms = options.stray_child.count();
         timespec pause{ms / 1000, ms % 1000 * 1'000'000};
@@ -176,7 +193,18 @@ run_result run(const std::string &program, const run_options &options)
     const int out = options.stdout_fd >= 0 ? options.stdout_fd : scratch_file();
     const int err = options.merged ? out : scratch_file();
 
-    auto env = merged_environment(options.env);
+    auto extra = options.env;
+    std::optional<temp_dir> counters;
+    if (options.user >= 0) {
+        // A coverage build keeps its counters in the build tree, which the other user may not
+        // write: such a run leaves its counts elsewhere rather than complain on standard error,
+        // all in one folder, which needs none made under whatever umask the run has.
+        counters.emplace();
+        chmod(counters->path.c_str(), 0777);
+        extra.push_back("GCOV_PREFIX=" + counters->path);
+        extra.emplace_back("GCOV_PREFIX_STRIP=1000");
+    }
+    auto env = merged_environment(extra);
     std::string log;
     if (preloads_faults(options.env)) {
         close(scratch_file(log));
@@ -221,6 +249,13 @@ std::vector<std::string> fault(const std::string &function, int nth, int error, 
     return env;
 }
 
+std::vector<std::string> fault_in_tree(const std::string &function, int nth, int error)
+{
+    auto env = fault(function, nth, error);
+    env.emplace_back("FAULT_IN_TREE=1");
+    return env;
+}
+
 std::vector<std::string> swap_before(const std::string &function, int nth, const std::string &from,
                                      const std::string &to)
 {
@@ -246,6 +281,15 @@ bool sanitized()
 #endif
 }
 
+bool coverage_build()
+{
+#ifdef COVERAGE
+    return true;
+#else
+    return false;
+#endif
+}
+
 void leave_semaphore(const std::string &name, unsigned value, unsigned mode)
 {
     sem_unlink(name.c_str());
@@ -255,6 +299,62 @@ void leave_semaphore(const std::string &name, unsigned value, unsigned mode)
     if (left == SEM_FAILED)
         fail("sem_open " + name);
     sem_close(left);
+}
+
+namespace {
+
+bool write_text(const char *path, const std::string &text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && whole;
+}
+
+// Another user first enters a user namespace of its own, mapped to its own ids so that its
+// rights and the owners of its files stay as they are; root needs none.
+bool private_dev_shm()
+{
+    if (geteuid() != 0) {
+        const auto uid = std::to_string(geteuid());
+        const auto gid = std::to_string(getegid());
+        if (unshare(CLONE_NEWUSER) == -1 || !write_text("/proc/self/setgroups", "deny") ||
+            !write_text("/proc/self/uid_map", uid + " " + uid + " 1") ||
+            !write_text("/proc/self/gid_map", gid + " " + gid + " 1"))
+            return false;
+    }
+    // Private first, or the new mount would show in the namespace this one was copied from.
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+}
+
+// Held until this process ends. Anyone may open the file for the lock, whoever made it.
+void take_semaphore_names_lock()
+{
+    const mode_t mask = umask(0);
+    int fd = open(semaphore_names_lock, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        fd = open(semaphore_names_lock, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+    if (fd == -1) // made by another suite in between
+        fd = open(semaphore_names_lock, O_RDONLY | O_CLOEXEC);
+    umask(mask);
+    if (fd == -1 || flock(fd, LOCK_EX) == -1)
+        fail(std::string("lock ") + semaphore_names_lock);
+}
+
+} // namespace
+
+bool own_semaphore_names()
+{
+    static const bool own = [] {
+        if (private_dev_shm())
+            return true;
+        take_semaphore_names_lock();
+        return false;
+    }();
+    return own;
 }
 
 std::string read_file(const std::string &path)
@@ -271,6 +371,15 @@ void write_file(const std::string &path, const std::string &bytes)
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!f)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::string copy_for_nobody(const std::string &program, const temp_dir &dir)
+{
+    auto copy = dir / std::filesystem::path(program).filename().string();
+    std::filesystem::copy_file(program, copy);
+    if (chmod(dir.path.c_str(), 0755) == -1 || chmod(copy.c_str(), 0755) == -1)
+        fail("chmod " + copy);
+    return copy;
 }
 
 temp_dir::temp_dir()

@@ -2,10 +2,20 @@
 #pragma once
 
 #include <chrono>
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
+
+constexpr uid_t nobody = 65534;
+
+struct limit {
+    int resource; // RLIMIT_FSIZE, ...
+    rlim_t value; // soft and hard
+};
 
 struct run_options {
     std::vector<std::string> args;
@@ -17,6 +27,9 @@ struct run_options {
     std::vector<int> ignored;     // signals inherited as ignored (trap '' SIG)
     std::vector<int> blocked;     // signals blocked in the inherited mask
     std::vector<std::string> env; // NAME=value, added to (or replacing in) this environment
+    int umask = -1;               // the file-creation mask it inherits; -1 keeps ours
+    std::vector<limit> limits;    // resource limits it inherits (ulimit)
+    int user = -1; // a user id (and group id of the same number) to run as, which needs root
     // Above zero: the program inherits a child it did not make, as after `job & exec program`,
     // which ends with status 3 after this long.
     std::chrono::milliseconds stray_child{0};
@@ -49,12 +62,36 @@ std::vector<std::string> swap_before(const std::string &function, int nth, const
 // `env` (a fault, or nothing) with the program's sleep() returning at once.
 std::vector<std::string> skip_sleep(std::vector<std::string> env = {});
 
+// The `nth` call of `function` made by any process of the program's tree fails: the count is
+// shared across fork, so exactly one call fails in the whole tree.
+std::vector<std::string> fault_in_tree(const std::string &function, int nth, int error);
+
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
+
+// A build whose programs write gcov's counters when they end.
+bool coverage_build();
 
 // Leaves a named semaphore holding `value` under `name`, as an interrupted run or another user
 // could, whatever was there before.
 void leave_semaphore(const std::string &name, unsigned value, unsigned mode = 0600);
+
+// Gives this process, and every program it starts from now on, a /dev/shm of its own: a new
+// mount namespace with a fresh tmpfs there (as root, or in a user namespace of its own where
+// the kernel allows one), so that the system-wide names of proctree's and semrelay's
+// semaphores are this test's alone. Where that is not possible it waits for, and then holds
+// until it ends, a machine-wide lock that every suite's such tests take, so that they take
+// turns instead. True when the names are private. Call it before any thread starts.
+bool own_semaphore_names();
+
+// The lock those tests take where they cannot have names of their own.
+inline const char *const semaphore_names_lock = "/dev/shm/sysdemos-tests.lock";
+
+// For a test executable whose every test runs proctree or semrelay:
+//     testing::AddGlobalTestEnvironment(new testsupport::semaphore_names_of_its_own);
+struct semaphore_names_of_its_own : testing::Environment {
+    void SetUp() override { own_semaphore_names(); }
+};
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
@@ -68,6 +105,9 @@ struct temp_dir {
     temp_dir &operator=(const temp_dir &) = delete;
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
+
+// A copy of `program` in `dir` that the user nobody can run, wherever the build lies.
+std::string copy_for_nobody(const std::string &program, const temp_dir &dir);
 
 // A test label from the case's `label` field, for INSTANTIATE_TEST_SUITE_P.
 inline const auto by_label = [](const auto &info) { return std::string(info.param.label); };
