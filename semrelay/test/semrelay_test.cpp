@@ -59,12 +59,12 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
     }
     std::string command = program;
     if (c.how == started::as_pid_1) {
+        // In a user namespace of its own, which needs no privilege where the kernel allows it.
         command = "/usr/bin/unshare";
-        options.args = {"--user", "--map-root-user", "--pid", "--fork"};
-        if (run(command, {.args = {"--user", "--map-root-user", "--pid", "--fork", "/bin/true"}})
-                .status != 0)
+        options.args = {"--user", "--map-root-user", "--pid", "--fork", "/bin/true"};
+        if (run(command, options).status != 0)
             GTEST_SKIP() << "no pid namespace can be made here";
-        options.args.push_back(program);
+        options.args.back() = program;
     } else if (c.how == started::as_controlling_process) {
         command = "/usr/bin/script";
         options.args = {"-qec", "exec " + program + " > " + dir / "out", "/dev/null"};
