@@ -2,10 +2,11 @@
 # Times filecopy against `dd bs=100` (the same read/write pattern) and linestats against the
 # equivalent mawk one-liner, in the same run, and prints the ratios; when clang++ is there,
 # also linestats against a clang++ -O2 build of its own source, in paired runs.
-# Usage: bench/run.sh [BIN_DIR]   (default build/bin; RUNS=5 runs each; needs mawk and GNU time)
+# Usage: bench/run.sh [BIN_DIR]   (default: build/bin of this repository; RUNS=5 runs each; needs
+# mawk and GNU time)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-bin=$(cd "${1:-build/bin}" && pwd)
+bin=$(cd "${1:-$src/build/bin}" && pwd) # the repository's own build, wherever this runs from
 runs=${RUNS:-5}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
