@@ -134,8 +134,8 @@ TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
         GTEST_SKIP() << "needs root to act as two users";
     temp_dir dir;
     leave_semaphore("/sem1", 0, 0666);
-    auto r = run(copy_for_nobody(PROGRAM, dir),
-                 {.user = static_cast<int>(nobody), .timeout = std::chrono::seconds(5)});
+    auto r =
+        run(copy_for_nobody(PROGRAM, dir), {.user = nobody, .timeout = std::chrono::seconds(5)});
     sem_unlink("/sem1");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);

@@ -55,7 +55,7 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
             GTEST_SKIP()
                 << "a coverage build cannot keep counters under a umask without the owner's rights";
         program = copy_for_nobody(PROGRAM, dir);
-        options.user = static_cast<int>(nobody);
+        options.user = nobody;
     }
     std::string command = program;
     if (c.how == started::as_pid_1) {
@@ -225,7 +225,7 @@ TEST_P(SemrelayForeignName, IsRefusedAndLeftAlone)
             GTEST_SKIP() << "needs root to act as two users";
         leave_semaphore("/my_sem", 0, 0666);
         program = copy_for_nobody(PROGRAM, dir);
-        options.user = static_cast<int>(nobody);
+        options.user = nobody;
     } else {
         write_file("/dev/shm/sem.my_sem", "");
     }

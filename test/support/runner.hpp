@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
 
-constexpr uid_t nobody = 65534;
+constexpr int nobody = 65534; // the user id, for run_options::user
 
 struct limit {
     int resource; // RLIMIT_FSIZE, ...
