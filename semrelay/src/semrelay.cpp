@@ -6,10 +6,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern "C" { // glibc 2.36 declares pidfd_open without C linkage for C++
+#include <sys/pidfd.h>
+}
 
 namespace {
 
@@ -41,14 +45,15 @@ sem_t *semaphore = nullptr;
 }
 
 // The parent cannot release the child: end it rather than leave it waiting forever, with
-// SIGKILL whatever it inherited, since it holds nothing to tidy.
-[[noreturn]] void abandon_child(pid_t child, const char *msg)
+// SIGKILL whatever it inherited, since it holds nothing to tidy, and remove the name, so
+// that the next run, however soon, starts from nothing.
+void abandon_child(pid_t child)
 {
     int error = errno;
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    sem_unlink(sem_name);
     errno = error;
-    die_unlinking(msg);
 }
 
 // An existing name is used only when it is this user's semaphore: anybody may leave a file
@@ -66,10 +71,33 @@ void check_semaphore()
     }
 }
 
-// Waits in slices of a second, so that a parent that dies before its post (a signal, a closed
-// pipe) does not leave the child waiting forever and the name held at 0 for the next run.
-// The slices are counted on the monotonic clock, which no one can step.
-void wait_for_release(pid_t parent)
+// A descriptor of the parent process, readable once it has ended however it ended. Unlike
+// its pid it means the same in every pid namespace: under `unshare --pid` the child is in a
+// new one and the parent is not, so getppid() there is 0 from the start. Kept off the
+// standard descriptors, or a closed standard output would take it and "write" into it.
+int parent_descriptor()
+{
+    int fd = pidfd_open(getpid(), 0);
+    if (fd != -1 && fd <= STDERR_FILENO) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = moved;
+    }
+    if (fd == -1)
+        die_unlinking("pidfd_open");
+    return fd;
+}
+
+bool has_ended(int parent)
+{
+    pollfd ended{parent, POLLIN, 0};
+    return poll(&ended, 1, 0) == 1;
+}
+
+// Waits in slices of a second, so that a parent that dies before its post (a signal) does
+// not leave the child waiting forever and the name held at 0 for the next run. The slices
+// are counted on the monotonic clock, which no one can step.
+void wait_for_release(int parent)
 {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
@@ -79,7 +107,7 @@ void wait_for_release(pid_t parent)
             return;
         if (errno != ETIMEDOUT && errno != EINTR)
             die("sem_wait");
-        if (getppid() == parent)
+        if (!has_ended(parent))
             continue;
         if (sem_trywait(semaphore) == 0)
             return; // posted just before the parent ended
@@ -88,7 +116,7 @@ void wait_for_release(pid_t parent)
     }
 }
 
-void run_child(pid_t parent)
+void run_child(int parent)
 {
     wait_for_release(parent);
     puts("Ora il figlio puo` scrivere");
@@ -98,28 +126,42 @@ void run_child(pid_t parent)
         die("Error writing standard output");
 }
 
-// As PID 1 of a pid namespace (a container's first process) the kernel kills every process
-// of the namespace when this one ends; as a session leader (a terminal's controlling
-// process) its end hangs the terminal up and SIGHUP kills the child. There is then no one to
-// adopt the child, so such a parent stays until the child is done.
-bool end_takes_child()
+// Written out before the post, so that it precedes the child's line on any output. A write
+// to a pipe nobody reads raises SIGPIPE: it is held back until the child is ended and the
+// name removed, then this process dies of it as it would have, or, where SIGPIPE is
+// ignored or blocked, reports the failure.
+void write_out_line(pid_t child)
 {
-    return getpid() == 1 || getsid(0) == getpid();
+    sigset_t pipe_signal;
+    sigset_t mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_signal, &mask);
+    bool written = fflush(stdout) == 0 && !ferror(stdout);
+    if (!written)
+        abandon_child(child);
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    errno = error;
+    if (!written)
+        die("Error writing standard output");
 }
 
 void run_parent(pid_t child)
 {
     sleep(delay_seconds);
     puts("Ora faccio continuare mio figlio");
-    // Written out before the post, so that it precedes the child's line on any output.
-    if (fflush(stdout) != 0 || ferror(stdout))
-        abandon_child(child, "Error writing standard output");
-    if (sem_post(semaphore) != 0)
-        abandon_child(child, "sem post");
-    // The status stays this process's own: 0 once it has posted, whatever the child does.
-    if (end_takes_child())
-        while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
-            ;
+    write_out_line(child);
+    if (sem_post(semaphore) != 0) {
+        abandon_child(child);
+        die("sem post");
+    }
+    // Waits for the child, so that its line is out by the time the shell goes on, and so
+    // that nothing that ends with this process (a shell as a container's first process, a
+    // terminal session, a job under `stty tostop`) takes the child with it. The status stays
+    // this process's own: 0 once it has posted, whatever the child does.
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
+        ;
 }
 
 } // namespace
@@ -134,7 +176,7 @@ int main()
     if (semaphore == SEM_FAILED)
         die("sem_open");
     check_semaphore();
-    const pid_t parent = getpid();
+    const int parent = parent_descriptor();
     pid_t pid = fork();
     if (pid == -1)
         die_unlinking("fork");

@@ -272,6 +272,21 @@ std::vector<std::string> skip_sleep(std::vector<std::string> env)
     return env;
 }
 
+std::vector<std::string> in_pid_namespace(bool fork)
+{
+    std::vector<std::string> command{"/usr/bin/unshare", "--user", "--map-root-user", "--pid"};
+    static const bool possible = [&] {
+        std::vector<std::string> probe{command.begin() + 1, command.end()};
+        probe.insert(probe.end(), {"--fork", "/bin/true"});
+        return run(command.front(), {.args = probe}).status == 0;
+    }();
+    if (!possible)
+        return {};
+    if (fork)
+        command.emplace_back("--fork");
+    return command;
+}
+
 bool sanitized()
 {
 #ifdef SANITIZED

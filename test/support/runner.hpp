@@ -65,6 +65,11 @@ std::vector<std::string> skip_sleep(std::vector<std::string> env = {});
 // shared across fork, so exactly one call fails in the whole tree.
 std::vector<std::string> fault_in_tree(const std::string &function, int nth, int error);
 
+// The command that runs the command appended to it as the first process of a new pid
+// namespace (with `fork`; without, its children are), in a user namespace of its own so that
+// no privilege is needed. Empty where the kernel allows neither.
+std::vector<std::string> in_pid_namespace(bool fork = true);
+
 // Preloading and sanitizer runtimes do not mix: fault tests skip themselves on such builds.
 bool sanitized();
 
