@@ -66,16 +66,32 @@ void announce(int number)
         die("Error writing standard output");
 }
 
-// Waits for the children this process forked, and for no other: a process exec'd by a shell
-// with a background job inherits that job as a child. True when all of them succeeded.
+// Waits for the children this process forked, in whatever order they end, and for no other:
+// a process exec'd by a shell with a background job inherits that job as a child, and a
+// child that is the first process of a pid namespace (`unshare --pid proctree`) cannot end
+// while a sibling there is left unreaped. Each end wakes it through SIGCHLD, held blocked so
+// that none is missed between a look and the wait. True when all of them succeeded.
 bool reap_children(const pid_t (&children)[max_children], int count)
 {
     bool all_ok = true;
-    for (int i = 0; i < count; ++i) {
-        int status;
-        if (waitpid(children[i], &status, 0) == -1 || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0)
-            all_ok = false;
+    bool reaped[max_children] = {};
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    for (int left = count; left > 0;) {
+        for (int i = 0; i < count; ++i) {
+            int status = 0;
+            if (reaped[i])
+                continue;
+            pid_t got = waitpid(children[i], &status, WNOHANG);
+            if (got == 0)
+                continue;
+            reaped[i] = true;
+            --left;
+            all_ok = all_ok && got != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        if (left > 0)
+            sigwaitinfo(&child_signal, nullptr);
     }
     return all_ok;
 }
@@ -96,7 +112,12 @@ int main()
     int fork_counter = 0;
     pid_t children[max_children];
     // Inherited as ignored, SIGCHLD would have the kernel reap the children, statuses lost.
+    // Blocked, it waits for reap_children to take it; every child inherits both.
     signal(SIGCHLD, SIG_DFL);
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child_signal, nullptr);
     announce(1);
 
     do {
