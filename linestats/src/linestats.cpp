@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,10 +21,26 @@ namespace {
     exit(1);
 }
 
+// `linestats < f >> f` would read its own reports back and grow the file until the disk is
+// full. Refused, as cat does, while input is left: `linestats < f > f`, emptied by the shell
+// first, is a normal empty run.
+void refuse_reading_own_output()
+{
+    struct stat in;
+    struct stat out;
+    if (fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(in.st_mode) &&
+        in.st_dev == out.st_dev && in.st_ino == out.st_ino &&
+        lseek(STDIN_FILENO, 0, SEEK_CUR) < in.st_size) {
+        fputs("standard input and standard output are the same file\n", stderr);
+        exit(1);
+    }
+}
+
 } // namespace
 
 int main()
 {
+    refuse_reading_own_output();
     // 64 bits: no count wraps, however long the input.
     int64_t sum = 0;
     int64_t reads_cnt = 0;

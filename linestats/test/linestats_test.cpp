@@ -127,3 +127,23 @@ TEST(Linestats, ReadErrorIsAFailure)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error reading standard input: Is a directory\n");
 }
+
+// `linestats < f >> f` would read its own reports and grow f until the disk is full: refused
+// with f unchanged. `linestats < f > f` finds f emptied by the shell and is a normal run.
+TEST(Linestats, OwnOutputIsNeverReadBack)
+{
+    temp_dir dir;
+    for (int flags : {O_APPEND, O_TRUNC}) {
+        write_file(dir / "f", "1\n22\n");
+        int out = open((dir / "f").c_str(), O_WRONLY | flags);
+        int in = open((dir / "f").c_str(), O_RDONLY);
+        auto r =
+            run(PROGRAM, {.stdin_fd = in, .stdout_fd = out, .timeout = std::chrono::seconds(5)});
+        close(in);
+        close(out);
+        const bool appended = flags == O_APPEND;
+        EXPECT_EQ(r.status, appended ? 1 : 0);
+        EXPECT_EQ(r.err, appended ? "standard input and standard output are the same file\n" : "");
+        EXPECT_EQ(read_file(dir / "f"), appended ? "1\n22\n" : "");
+    }
+}
