@@ -1,13 +1,11 @@
 // Preloaded into a program under test: the FAULT_NTH-th call of FAULT_FUNC made by the
-// program itself fails with errno FAULT_ERRNO. Calls made inside the C and C++ libraries
-// (stdio's buffers, the C++ runtime's start-up) are not counted, so N names the program's
-// own Nth call. With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on
-// instead passes at most k bytes on. With FAULT_RENAME=old:new the Nth call does not fail:
-// old is renamed to new just before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at
-// once. With FAULT_IN_TREE set, the count is shared across fork, so that the Nth call made by
-// any process of the program's tree is the one that fails. Each injection adds a line naming its
-// function to the file FAULT_LOG, so that a test can tell a fault that fired from one whose call
-// never came.
+// program itself (not by the C and C++ libraries on its behalf) fails with errno FAULT_ERRNO.
+// With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on passes at most k bytes
+// on instead. With FAULT_RENAME=old:new the Nth call does not fail: old is renamed to new just
+// before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at once. With FAULT_IN_TREE the
+// count is shared across fork, so that the Nth call of the whole process tree fails. Each
+// injection adds a line to the file FAULT_LOG, so that a test can tell a fault that fired from
+// one whose call never came.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -21,7 +19,6 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 extern "C" {
@@ -44,15 +41,21 @@ long *calls = &own_calls; // or a count in memory that every process of the tree
 uintptr_t program_begin = 0;
 uintptr_t program_end = 0;
 
+long number(const char *name)
+{
+    const char *value = getenv(name);
+    return value == nullptr ? 0 : strtol(value, nullptr, 10);
+}
+
+// The first object listed is the executable itself.
 int find_program(dl_phdr_info *info, size_t /*size*/, void * /*data*/)
 {
-    // The first object listed is the executable itself.
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const auto &ph = info->dlpi_phdr[i];
-        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0)
-            continue;
-        program_begin = info->dlpi_addr + ph.p_vaddr;
-        program_end = program_begin + ph.p_memsz;
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) != 0) {
+            program_begin = info->dlpi_addr + ph.p_vaddr;
+            program_end = program_begin + ph.p_memsz;
+        }
     }
     return 1;
 }
@@ -61,12 +64,9 @@ __attribute__((constructor)) void configure()
 {
     if (const char *f = getenv("FAULT_FUNC"))
         target = f;
-    if (const char *n = getenv("FAULT_NTH"))
-        nth = strtol(n, nullptr, 10);
-    if (const char *e = getenv("FAULT_ERRNO"))
-        error = static_cast<int>(strtol(e, nullptr, 10));
-    if (const char *s = getenv("FAULT_SHORT"))
-        short_len = strtoul(s, nullptr, 10);
+    nth = number("FAULT_NTH");
+    error = static_cast<int>(number("FAULT_ERRNO"));
+    short_len = static_cast<size_t>(number("FAULT_SHORT"));
     skip_sleep = getenv("FAULT_SKIP_SLEEP") != nullptr;
     rename_spec = getenv("FAULT_RENAME");
     log_path = getenv("FAULT_LOG");
@@ -84,13 +84,14 @@ template <typename F> F *next(const char *name)
     return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
 }
 
-// Through the real calls, which this library stands in front of. One write with O_APPEND, so
+// Through the real calls, which this library stands in front of; one write with O_APPEND, so
 // that the processes of one run each add whole lines.
 void record(const char *function)
 {
-    if (log_path == nullptr)
-        return;
-    int fd = next<int(const char *, int, ...)>("open")(log_path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd =
+        log_path == nullptr
+            ? -1
+            : next<int(const char *, int, ...)>("open")(log_path, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd == -1)
         return;
     char line[64];
@@ -114,17 +115,17 @@ bool fails(const char *function, void *caller)
     if (call == 0 || call != nth)
         return false;
     record(function);
-    if (rename_spec != nullptr) {
-        const char *colon = strchr(rename_spec, ':');
-        char from[PATH_MAX];
-        if (colon != nullptr && colon - rename_spec < PATH_MAX) {
-            snprintf(from, sizeof from, "%.*s", static_cast<int>(colon - rename_spec), rename_spec);
-            rename(from, colon + 1);
-        }
-        return false;
+    if (rename_spec == nullptr) {
+        errno = error;
+        return true;
     }
-    errno = error;
-    return true;
+    const char *colon = strchr(rename_spec, ':');
+    char from[PATH_MAX];
+    if (colon != nullptr && colon - rename_spec < PATH_MAX) {
+        snprintf(from, sizeof from, "%.*s", static_cast<int>(colon - rename_spec), rename_spec);
+        rename(from, colon + 1);
+    }
+    return false;
 }
 
 } // namespace
@@ -143,27 +144,21 @@ int sem_post(sem_t *sem)
     return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
 }
 
-int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*start_routine)(void *),
-                   void *arg)
+// Thread calls return their error instead of setting errno.
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg)
 {
-    const long call = counted("pthread_create", CALLER);
-    if (call != 0 && call == nth) {
-        record("pthread_create");
-        return error; // thread calls return their error instead of setting errno
-    }
     using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-    return next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
+    return fails("pthread_create", CALLER)
+               ? error
+               : next<create_t>("pthread_create")(thread, attr, body, arg);
 }
 
 int open(const char *file, int oflag, ...)
 {
-    mode_t mode = 0;
-    if ((oflag & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, oflag);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, oflag);
+    mode_t mode = (oflag & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
     return fails("open", CALLER) ? -1
                                  : next<int(const char *, int, ...)>("open")(file, oflag, mode);
 }
@@ -175,13 +170,11 @@ ssize_t read(int fd, void *buf, size_t nbytes)
 
 ssize_t write(int fd, const void *buf, size_t n)
 {
-    if (short_len > 0) {
-        if (counted("write", CALLER) >= nth && n > short_len) {
-            record("write");
-            n = short_len;
-        }
-    } else if (fails("write", CALLER)) {
+    if (short_len == 0 && fails("write", CALLER))
         return -1;
+    if (short_len > 0 && counted("write", CALLER) >= nth && n > short_len) {
+        record("write");
+        n = short_len;
     }
     return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, n);
 }
