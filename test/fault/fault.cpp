@@ -145,12 +145,13 @@ int sem_post(sem_t *sem)
 }
 
 // Thread calls return their error instead of setting errno.
-int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg)
+int pthread_create(pthread_t *newthread, const pthread_attr_t *attr, void *(*start_routine)(void *),
+                   void *arg)
 {
     using create_t = int(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     return fails("pthread_create", CALLER)
                ? error
-               : next<create_t>("pthread_create")(thread, attr, body, arg);
+               : next<create_t>("pthread_create")(newthread, attr, start_routine, arg);
 }
 
 int open(const char *file, int oflag, ...)
