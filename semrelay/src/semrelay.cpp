@@ -11,9 +11,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern "C" { // glibc 2.36 declares pidfd_open without C linkage for C++
-#include <sys/pidfd.h>
-}
 
 namespace {
 
@@ -71,21 +68,22 @@ void check_semaphore()
     }
 }
 
-// A descriptor of the parent process, readable once it has ended however it ended. Unlike
-// its pid it means the same in every pid namespace: under `unshare --pid` the child is in a
-// new one and the parent is not, so getppid() there is 0 from the start. Kept off the
-// standard descriptors, or a closed standard output would take it and "write" into it.
-int parent_descriptor()
+// A pipe whose writing end only the parent holds: its reading end reads as the end of file
+// once the parent has ended, however it ended. Unlike the parent's pid this means the same
+// in every pid namespace: under `unshare --pid` the child is in a new one and the parent is
+// not, so getppid() there is 0 from the start. The writing end is kept off the standard
+// descriptors, or a closed standard output would take it and the parent's line go into it.
+void make_lifeline(int (&ends)[2])
 {
-    int fd = pidfd_open(getpid(), 0);
-    if (fd != -1 && fd <= STDERR_FILENO) {
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(fd);
-        fd = moved;
+    if (pipe(ends) == -1)
+        die_unlinking("pipe");
+    if (ends[1] <= STDERR_FILENO) {
+        int moved = fcntl(ends[1], F_DUPFD, STDERR_FILENO + 1);
+        if (moved == -1)
+            die_unlinking("pipe");
+        close(ends[1]);
+        ends[1] = moved;
     }
-    if (fd == -1)
-        die_unlinking("pidfd_open");
-    return fd;
 }
 
 bool has_ended(int parent)
@@ -176,13 +174,17 @@ int main()
     if (semaphore == SEM_FAILED)
         die("sem_open");
     check_semaphore();
-    const int parent = parent_descriptor();
+    int lifeline[2];
+    make_lifeline(lifeline);
     pid_t pid = fork();
     if (pid == -1)
         die_unlinking("fork");
-    if (pid == 0)
-        run_child(parent);
-    else
+    if (pid == 0) {
+        close(lifeline[1]);
+        run_child(lifeline[0]);
+    } else {
+        close(lifeline[0]);
         run_parent(pid);
+    }
     return 0;
 }
