@@ -159,6 +159,7 @@ struct failure {
     int status = 1;
     std::vector<int> ignored;
     std::vector<int> blocked;
+    std::vector<int> closed;
 };
 
 class SemrelayFailure : public testing::TestWithParam<failure> {};
@@ -184,6 +185,7 @@ TEST_P(SemrelayFailure, IsReportedAndTheNameRemoved)
         limits.push_back({RLIMIT_FSIZE, block.size() + first_line.size()});
     }
     auto r = run(PROGRAM, {.stdout_fd = fd,
+                           .closed = c.closed,
                            .ignored = c.ignored,
                            .blocked = c.blocked,
                            .env = skip_sleep(c.env), // the five seconds matter only to a normal run
@@ -222,6 +224,14 @@ INSTANTIATE_TEST_SUITE_P(
                             .to = output::full_device,
                             .err = output_full,
                             .blocked = {SIGTERM}},
+                    failure{.label = "PipeFails",
+                            .env = fault("pipe", 1, EMFILE),
+                            .err = "pipe: Too many open files\n"},
+                    // The pipe's ends would take the closed descriptors, the parent's line
+                    // going into the pipe.
+                    failure{.label = "InputAndOutputClosed",
+                            .err = "Error writing standard output: Bad file descriptor\n",
+                            .closed = {0, 1}},
                     failure{.label = "ForkFails",
                             .env = fault("fork", 1, EAGAIN),
                             .err = "fork: Resource temporarily unavailable\n"},

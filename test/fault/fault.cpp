@@ -180,6 +180,11 @@ ssize_t write(int fd, const void *buf, size_t n)
     return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, n);
 }
 
+int pipe(int fds[2])
+{
+    return fails("pipe", CALLER) ? -1 : next<int(int *)>("pipe")(fds);
+}
+
 int close(int fd)
 {
     return fails("close", CALLER) ? -1 : next<int(int)>("close")(fd);
