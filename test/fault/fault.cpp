@@ -180,9 +180,9 @@ ssize_t write(int fd, const void *buf, size_t n)
     return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, n);
 }
 
-int pipe(int fds[2])
+int pipe(int pipedes[2])
 {
-    return fails("pipe", CALLER) ? -1 : next<int(int *)>("pipe")(fds);
+    return fails("pipe", CALLER) ? -1 : next<int(int *)>("pipe")(pipedes);
 }
 
 int close(int fd)
