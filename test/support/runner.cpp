@@ -289,20 +289,12 @@ std::vector<std::string> in_pid_namespace(bool fork)
 
 bool sanitized()
 {
-#ifdef SANITIZED
-    return true;
-#else
-    return false;
-#endif
+    return *SANITIZERS != '\0';
 }
 
 bool coverage_build()
 {
-#ifdef COVERAGE
-    return true;
-#else
-    return false;
-#endif
+    return COVERAGE == 1;
 }
 
 void leave_semaphore(const std::string &name, unsigned value, unsigned mode)
@@ -410,6 +402,24 @@ temp_dir::~temp_dir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
+}
+
+bool operator==(const run_result &r, const outcome &o)
+{
+    return !r.timed_out && r.status == o.status && r.out == o.out && r.err == o.err;
+}
+
+void PrintTo(const outcome &o, std::ostream *os)
+{
+    *os << "status " << o.status << ", out " << testing::PrintToString(o.out) << ", err "
+        << testing::PrintToString(o.err);
+}
+
+void PrintTo(const run_result &r, std::ostream *os)
+{
+    PrintTo(outcome{r.status, r.out, r.err}, os);
+    if (r.timed_out)
+        *os << ", timed out";
 }
 
 } // namespace testsupport

@@ -116,11 +116,23 @@ std::string copy_for_nobody(const std::string &program, const temp_dir &dir);
 // A test label from the case's `label` field, for INSTANTIATE_TEST_SUITE_P.
 inline const auto by_label = [](const auto &info) { return std::string(info.param.label); };
 
+// What a run is expected to end with, checked in one comparison that prints both sides whole:
+// EXPECT_EQ(r, (outcome{1, "", "Error ...\n"})). A run killed at its deadline never matches.
+struct outcome {
+    int status;
+    std::string out, err;
+};
+bool operator==(const run_result &r, const outcome &o);
+void PrintTo(const run_result &r, std::ostream *os);
+void PrintTo(const outcome &o, std::ostream *os);
+
 } // namespace testsupport
 
+// Written so that an `else` after it cannot bind to its `if`.
 #define SKIP_IF_SANITIZED()                                                                        \
-    if (testsupport::sanitized())                                                                  \
-    GTEST_SKIP() << "fault injection needs the plain build"
+    if (!testsupport::sanitized()) {                                                               \
+    } else                                                                                         \
+        GTEST_SKIP() << "fault injection needs the plain build"
 
 // A fault that never fired tested nothing: the test says so instead of passing or failing.
 #define SKIP_UNLESS_INJECTED(result)                                                               \
