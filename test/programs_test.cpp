@@ -35,7 +35,7 @@ struct expected_run {
     std::vector<std::string> env; // empty: a plain run
     std::string out;              // with standard error in it when merged
     std::string err;
-    int status;
+    int status = 0;
     bool merged = false; // standard error goes where standard output goes (2>&1, a log file)
 };
 
@@ -56,31 +56,28 @@ TEST_P(Runs, ExactOutputAndStatus)
     auto r = run(program(e.name), {.merged = e.merged, .env = e.env});
     if (!e.env.empty())
         SKIP_UNLESS_INJECTED(r);
-    EXPECT_EQ(r.out, e.out);
-    EXPECT_EQ(r.err, e.err);
-    EXPECT_EQ(r.status, e.status);
+    EXPECT_EQ(r, (outcome{e.status, e.out, e.err}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FixedRuns, Runs,
-    testing::Values(expected_run{"threadhello",
-                                 "threadhello",
-                                 {},
-                                 "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
-                                 "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n",
-                                 "",
-                                 0},
-                    expected_run{"maxmerge", "maxmerge", {}, "200\n100\n1000\n", "", 0},
-                    expected_run{"evenmax", "evenmax", {}, "2", "", 0}, // no line end
-                    expected_run{"strjoin", "strjoin", {}, "prima-seconda-terza!", "", 0},
-                    expected_run{"contacts",
-                                 "contacts",
-                                 {},
-                                 "person: id=0, name='lara monti', phone='+390000000001'\n"
-                                 "person: id=1, name='ezio landi', phone='+390000000002'\n",
-                                 "",
-                                 0}),
+    testing::Values(
+        expected_run{.label = "threadhello",
+                     .name = "threadhello",
+                     .out = "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
+                            "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n"},
+        expected_run{.label = "maxmerge", .name = "maxmerge", .out = "200\n100\n1000\n"},
+        expected_run{.label = "evenmax", .name = "evenmax", .out = "2"}, // no line end
+        expected_run{.label = "strjoin", .name = "strjoin", .out = "prima-seconda-terza!"},
+        expected_run{.label = "contacts",
+                     .name = "contacts",
+                     .out = "person: id=0, name='lara monti', phone='+390000000001'\n"
+                            "person: id=1, name='ezio landi', phone='+390000000002'\n"}),
     by_label);
+
+const std::string three_found = "ho trovato substr in str alla posizione 3\n"
+                                "ho trovato substr in str alla posizione 73\n"
+                                "ho trovato substr in str alla posizione 89\n";
 
 INSTANTIATE_TEST_SUITE_P(
     FailedCalls, Runs,
@@ -99,18 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
         expected_run{"findall_malloc_fails", "findall", fault("malloc", 1, ENOMEM), "",
                      "malloc: " + no_memory, 1},
         expected_run{"findall_third_realloc_fails", "findall", fault("realloc", 3, ENOMEM),
-                     "ho trovato substr in str alla posizione 3\n"
-                     "ho trovato substr in str alla posizione 73\n"
-                     "ho trovato substr in str alla posizione 89\n",
-                     "realloc: " + no_memory, 1},
+                     three_found, "realloc: " + no_memory, 1},
         // On a merged stream the report follows the lines printed before it.
         expected_run{"findall_third_realloc_fails_merged", "findall", fault("realloc", 3, ENOMEM),
-                     "ho trovato substr in str alla posizione 3\n"
-                     "ho trovato substr in str alla posizione 73\n"
-                     "ho trovato substr in str alla posizione 89\n"
-                     "realloc: " +
-                         no_memory,
-                     "", 1, true}),
+                     three_found + "realloc: " + no_memory, "", 1, true}),
     by_label);
 
 // On a merged stream (2>&1, a log file) a report follows the lines printed before it.
@@ -118,9 +107,10 @@ TEST(MergedStreams, ReportFollowsTheLinesBeforeIt)
 {
     auto r =
         run(program("filecopy"), {.args = {"/nonexistent/a", "/nonexistent/b"}, .merged = true});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Copying /nonexistent/a to /nonexistent/b\n"
-                     "Error opening source file: No such file or directory\n");
+    EXPECT_EQ(r, (outcome{1,
+                          "Copying /nonexistent/a to /nonexistent/b\n"
+                          "Error opening source file: No such file or directory\n",
+                          ""}));
 }
 
 // The tests that run proctree or semrelay each have a /dev/shm of their own, so that no other

@@ -24,10 +24,7 @@ TEST(Findall, FixedRun)
         expected += "ho trovato substr in str alla posizione " + std::to_string(p) + "\n";
     for (int i = 0; i < 21; ++i)
         expected += "Occorrenza " + std::to_string(i) + ", = " + excerpts[i] + " \n";
-    auto r = run(PROGRAM);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(run(PROGRAM), (outcome{0, expected, ""}));
 }
 
 struct occurrences {

@@ -47,10 +47,7 @@ class LinestatsExamples : public testing::TestWithParam<example> {};
 TEST_P(LinestatsExamples, ReportsCompletedLines)
 {
     const auto &e = GetParam();
-    auto r = run(PROGRAM, {.input = e.input});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, report(e.lengths));
+    EXPECT_EQ(run(PROGRAM, {.input = e.input}), (outcome{0, report(e.lengths), ""}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,9 +101,7 @@ TEST_P(LinestatsEndlessInput, StopsAtTheFailedWrite)
     std::string script = std::string(e.pipeline) + "; exit $status";
     auto r =
         run("/bin/bash", {.args = {"-c", script, PROGRAM}, .timeout = std::chrono::seconds(10)});
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, e.err);
+    EXPECT_EQ(r, (outcome{1, "", e.err}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,9 +118,7 @@ TEST(Linestats, ReadErrorIsAFailure)
     int dir = open("/", O_RDONLY | O_DIRECTORY);
     auto r = run(PROGRAM, {.stdin_fd = dir});
     close(dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error reading standard input: Is a directory\n");
+    EXPECT_EQ(r, (outcome{1, "", "Error reading standard input: Is a directory\n"}));
 }
 
 // `linestats < f >> f` would read its own reports and grow f until the disk is full: refused
