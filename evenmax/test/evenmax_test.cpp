@@ -2,7 +2,6 @@
 // header, with its main renamed so that GoogleTest's runs.
 #include "runner.hpp"
 
-#include <gtest/gtest.h>
 #include <vector>
 
 #define main evenmax_main

@@ -2,8 +2,6 @@
 // header, with its main renamed so that GoogleTest's runs.
 #include "runner.hpp"
 
-#include <gtest/gtest.h>
-
 #define main findall_main
 #include "findall.cpp" // NOLINT(bugprone-suspicious-include)
 #undef main

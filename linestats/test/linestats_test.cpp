@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <random>
 #include <unistd.h>
 

@@ -3,7 +3,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <future>
-#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <semaphore.h>
@@ -60,15 +59,15 @@ std::set<int> numbers_but(int missing = 0)
     return numbers;
 }
 
-// A clean run that printed `out`: twenty processes numbered 1..20, each line after the first
+// A clean run whose output is `r.out`: twenty processes numbered 1..20, each line after the first
 // naming an earlier process as its parent, and no parent with more than two children. Every
 // process waits for its children, so none is left to the runner but a stray one it inherited.
-void expect_whole_tree(const run_result &r, const std::string &out, int orphans = 0)
+void expect_whole_tree(const run_result &r, int orphans = 0)
 {
     EXPECT_EQ(r, (outcome{0, r.out, ""}));
     EXPECT_EQ(r.orphans, orphans);
-    auto lines = parse(out);
-    ASSERT_EQ(lines.size(), 20U) << out;
+    auto lines = parse(r.out);
+    ASSERT_EQ(lines.size(), 20U) << r.out;
     EXPECT_EQ(lines[0].number, 1);
     EXPECT_EQ(lines[0].parent, getpid());
     std::set<long> seen_pids;
@@ -93,8 +92,9 @@ TEST(Proctree, TwentyProcessesThroughAPipe)
     ASSERT_EQ(pipe(lines), 0);
     auto r = run(PROGRAM, {.stdout_fd = lines[1]}); // twenty lines fit in the pipe
     close(lines[1]);
-    expect_whole_tree(r, read_file("/dev/fd/" + std::to_string(lines[0])));
+    r.out = read_file("/dev/fd/" + std::to_string(lines[0]));
     close(lines[0]);
+    expect_whole_tree(r);
 }
 
 TEST(Proctree, RegularFileGetsEachLineOnce)
@@ -104,7 +104,8 @@ TEST(Proctree, RegularFileGetsEachLineOnce)
     ASSERT_GE(fd, 0);
     auto r = run(PROGRAM, {.stdout_fd = fd});
     close(fd);
-    expect_whole_tree(r, read_file(dir / "out"));
+    r.out = read_file(dir / "out");
+    expect_whole_tree(r);
 }
 
 TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
@@ -113,17 +114,14 @@ TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
     runs.reserve(3);
     for (int i = 0; i < 3; ++i)
         runs.push_back(std::async(std::launch::async, [] { return run(PROGRAM); }));
-    for (auto &f : runs) {
-        auto r = f.get();
-        expect_whole_tree(r, r.out);
-    }
+    for (auto &f : runs)
+        expect_whole_tree(f.get());
 }
 
 TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
 {
     leave_semaphore("/sem1", 0);
-    auto r = run(PROGRAM);
-    expect_whole_tree(r, r.out);
+    expect_whole_tree(run(PROGRAM));
 }
 
 // Another user's "/sem1", which this user may not remove, holding 0: adopting it would stop
@@ -157,7 +155,7 @@ TEST_P(ProctreeInherited, ChangesNeitherTreeNorStatus)
 {
     const auto &c = GetParam();
     auto r = run(PROGRAM, {.ignored = c.ignored, .umask = c.umask, .stray_child = c.stray_child});
-    expect_whole_tree(r, r.out, c.stray_child.count() > 0 ? 1 : 0);
+    expect_whole_tree(r, c.stray_child.count() > 0 ? 1 : 0);
     struct stat lock {};
     EXPECT_EQ(stat("/dev/shm/sem.sem1", &lock), 0);
     EXPECT_EQ(lock.st_mode & 07777, 0600U);

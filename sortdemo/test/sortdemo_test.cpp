@@ -3,7 +3,6 @@
 #include "runner.hpp"
 
 #include <climits>
-#include <gtest/gtest.h>
 
 #define main sortdemo_main
 #include "sortdemo.cpp" // NOLINT(bugprone-suspicious-include)

@@ -391,11 +391,9 @@ std::string copy_for_nobody(const std::string &program, const temp_dir &dir)
 
 temp_dir::temp_dir()
 {
-    auto base = std::filesystem::temp_directory_path() / "sysdemos-XXXXXX";
-    std::string tmpl = base.string();
-    if (mkdtemp(tmpl.data()) == nullptr)
+    path = (std::filesystem::temp_directory_path() / "sysdemos-XXXXXX").string();
+    if (mkdtemp(path.data()) == nullptr)
         fail("mkdtemp");
-    path = tmpl;
 }
 
 temp_dir::~temp_dir()

@@ -1,4 +1,4 @@
-// Runs a built program as a user's shell would and hands back what it did.
+// Runs a built program as a user's shell would and hands back what it did; brings GoogleTest.
 #pragma once
 
 #include <chrono>
@@ -41,7 +41,7 @@ struct run_result {
     int status = -1;        // exit status, or 128 + signal number
     bool timed_out = false; // some process of the run was still alive at the deadline
     int orphans = 0;        // processes of the run that ended after their parent
-    int injected = 0;       // faults the fault library injected
+    int injected = -1;      // faults the fault library injected; -1 with no fault set
 };
 
 // Starts `program` in a process group of its own and waits until every process of that
@@ -128,13 +128,17 @@ void PrintTo(const outcome &o, std::ostream *os);
 
 } // namespace testsupport
 
-// Written so that an `else` after it cannot bind to its `if`.
+// This and the next are one statement each, so that an `else` after one binds to no `if` of it.
 #define SKIP_IF_SANITIZED()                                                                        \
-    if (!testsupport::sanitized()) {                                                               \
-    } else                                                                                         \
-        GTEST_SKIP() << "fault injection needs the plain build"
+    do {                                                                                           \
+        if (testsupport::sanitized())                                                              \
+            GTEST_SKIP() << "fault injection needs the plain build";                               \
+    } while (false)
 
-// A fault that never fired tested nothing: the test says so instead of passing or failing.
+// A fault that never fired tested nothing: the test says so instead of passing or failing. A run
+// with no fault set goes on.
 #define SKIP_UNLESS_INJECTED(result)                                                               \
-    if ((result).injected == 0)                                                                    \
-    GTEST_SKIP() << "the program never made the call the fault was set on"
+    do {                                                                                           \
+        if ((result).injected == 0)                                                                \
+            GTEST_SKIP() << "the program never made the call the fault was set on";                \
+    } while (false)
