@@ -29,15 +29,12 @@ std::vector<line> parse(const std::string &out)
     static const std::regex format(R"(Process num (\d+) started, (\d+)  (\d+))");
     std::vector<line> lines;
     std::istringstream in(out);
-    std::string text;
     std::smatch m;
-    while (std::getline(in, text)) {
-        if (!std::regex_match(text, m, format)) {
+    for (std::string text; std::getline(in, text);)
+        if (std::regex_match(text, m, format))
+            lines.push_back({std::stoi(m[1]), std::stol(m[2]), std::stol(m[3])});
+        else
             ADD_FAILURE() << "unexpected line: " << text;
-            continue;
-        }
-        lines.push_back({std::stoi(m[1]), std::stol(m[2]), std::stol(m[3])});
-    }
     return lines;
 }
 

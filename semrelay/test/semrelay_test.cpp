@@ -16,13 +16,10 @@ const auto *const names = testing::AddGlobalTestEnvironment(new semaphore_names_
 
 const std::string both_lines = "Ora faccio continuare mio figlio\nOra il figlio puo` scrivere\n";
 
+// Where the C library keeps the semaphore of that name.
 bool name_exists()
 {
-    sem_t *s = sem_open("/my_sem", 0);
-    if (s == SEM_FAILED)
-        return errno != ENOENT;
-    sem_close(s);
-    return true;
+    return access("/dev/shm/sem.my_sem", F_OK) == 0;
 }
 
 } // namespace

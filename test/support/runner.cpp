@@ -79,11 +79,7 @@ int scratch_file()
 // Everything written to `fd` since it was made; `fd` is closed.
 std::string contents(int fd)
 {
-    std::string bytes;
-    char buf[65536];
-    ssize_t n;
-    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
-        bytes.append(buf, static_cast<std::size_t>(n));
+    auto bytes = read_file("/dev/fd/" + std::to_string(fd));
     close(fd);
     return bytes;
 }
