@@ -161,6 +161,15 @@ void reap(pid_t pid, clock::time_point deadline, run_result &result)
         throw std::runtime_error("lost track of the program");
 }
 
+// The loader splits LD_PRELOAD at blanks, which the build's path may hold, and LD_LIBRARY_PATH
+// only at colons and semicolons: the library is preloaded by its bare name from its folder.
+std::vector<std::string> preload()
+{
+    const char *path = getenv("LD_LIBRARY_PATH");
+    return {"LD_PRELOAD=" FAULT_NAME,
+            std::string("LD_LIBRARY_PATH=" FAULT_DIR) + (path ? std::string(":") + path : "")};
+}
+
 bool preloads_faults(const std::vector<std::string> &env)
 {
     return std::any_of(env.begin(), env.end(),
@@ -240,9 +249,9 @@ run_result run(const std::string &program, const run_options &options)
 
 std::vector<std::string> fault(const std::string &function, int nth, int error, int short_len)
 {
-    std::vector<std::string> env{std::string("LD_PRELOAD=") + FAULT_LIBRARY,
-                                 "FAULT_FUNC=" + function, "FAULT_NTH=" + std::to_string(nth),
-                                 "FAULT_ERRNO=" + std::to_string(error)};
+    auto env = preload();
+    env.insert(env.end(), {"FAULT_FUNC=" + function, "FAULT_NTH=" + std::to_string(nth),
+                           "FAULT_ERRNO=" + std::to_string(error)});
     if (short_len > 0)
         env.push_back("FAULT_SHORT=" + std::to_string(short_len));
     return env;
@@ -266,7 +275,7 @@ std::vector<std::string> swap_before(const std::string &function, int nth, const
 std::vector<std::string> skip_sleep(std::vector<std::string> env)
 {
     if (env.empty())
-        env.push_back(std::string("LD_PRELOAD=") + FAULT_LIBRARY);
+        env = preload();
     env.emplace_back("FAULT_SKIP_SLEEP=1");
     return env;
 }
