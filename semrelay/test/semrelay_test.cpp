@@ -51,17 +51,15 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
     const auto &c = GetParam();
     sem_unlink("/my_sem");
     temp_dir dir;
-    std::string program = PROGRAM;
     run_options options{.umask = c.umask};
     if (c.other_user && getuid() == 0) {
         // Its two processes would each make their counters' file unreadable to the other.
         if (coverage_build() && c.umask >= 0)
             GTEST_SKIP()
                 << "a coverage build cannot keep counters under a umask without the owner's rights";
-        program = copy_for_nobody(PROGRAM, dir);
         options.user = nobody;
     }
-    std::string command = program;
+    std::string command = PROGRAM;
     if (c.how == started::as_pid_1 || c.how == started::by_a_shell_as_pid_1 ||
         c.how == started::in_its_own_pid_namespace) {
         auto prefix = in_pid_namespace(c.how != started::in_its_own_pid_namespace);
@@ -71,13 +69,13 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
             prefix.insert(prefix.end(), {"/bin/sh", "-c", R"("$0"; true)"});
         command = prefix.front();
         options.args = {prefix.begin() + 1, prefix.end()};
-        options.args.push_back(program);
+        options.args.push_back(PROGRAM);
         // The leak check stops the world from a child, which lands in the other namespace.
         if (c.how == started::in_its_own_pid_namespace)
             options.env = {"ASAN_OPTIONS=detect_leaks=0"};
     } else if (c.how == started::as_controlling_process) {
         command = "/usr/bin/script";
-        options.args = {"-qec", "exec " + program + " > " + dir / "out", "/dev/null"};
+        options.args = {"-qec", std::string("exec ") + PROGRAM + " > " + dir / "out", "/dev/null"};
     }
     auto start = steady_clock::now();
     auto r = run(command, options);
@@ -243,19 +241,16 @@ class SemrelayForeignName : public testing::TestWithParam<foreign_name> {};
 TEST_P(SemrelayForeignName, IsRefusedAndLeftAlone)
 {
     sem_unlink("/my_sem");
-    temp_dir dir;
-    std::string program = PROGRAM;
     run_options options;
     if (GetParam().semaphore_of_another_user) {
         if (getuid() != 0)
             GTEST_SKIP() << "needs root to act as two users";
         leave_semaphore("/my_sem", 0, 0666);
-        program = copy_for_nobody(PROGRAM, dir);
         options.user = nobody;
     } else {
         write_file("/dev/shm/sem.my_sem", "");
     }
-    auto r = run(program, options);
+    auto r = run(PROGRAM, options);
     auto left = access("/dev/shm/sem.my_sem", F_OK) == 0;
     sem_unlink("/my_sem");
     EXPECT_EQ(r, (outcome{1, "", "sem_open: File exists\n"}));

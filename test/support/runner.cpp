@@ -16,6 +16,7 @@
 #include <semaphore.h>
 #include <stdexcept>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -90,8 +91,8 @@ int status_of(int wstatus)
 }
 
 // Only called in the forked child: async-signal-safe calls, then exec.
-[[noreturn]] void become(const std::string &program, char **argv, char **envp, const int (&fds)[3],
-                         const run_options &options)
+[[noreturn]] void become(const std::string &program, int image, char **argv, char **envp,
+                         const int (&fds)[3], const run_options &options)
 {
     setpgid(0, 0);
     struct sigaction action {};
@@ -128,7 +129,7 @@ int status_of(int wstatus)
             _exit(126);
     for (int fd : options.closed)
         close(fd);
-    execve(program.c_str(), argv, envp);
+    image >= 0 ? fexecve(image, argv, envp) : execve(program.c_str(), argv, envp);
     _exit(127);
 }
 
@@ -159,6 +160,17 @@ void reap(pid_t pid, clock::time_point deadline, run_result &result)
     }
     if (!program_done)
         throw std::runtime_error("lost track of the program");
+}
+
+// Another user may not reach the build tree, nor a TMPDIR only its owner may enter or one
+// mounted noexec: such a run starts from a copy of the program in memory, which anyone may run.
+int copy_in_memory(const std::string &program)
+{
+    const int fd = memfd_create("program", MFD_CLOEXEC);
+    const auto bytes = read_file(program);
+    if (fd == -1 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        fail("copy of " + program);
+    return fd;
 }
 
 // The loader splits LD_PRELOAD at blanks, which the build's path may hold, and LD_LIBRARY_PATH
@@ -223,13 +235,16 @@ run_result run(const std::string &program, const run_options &options)
     auto argv = pointers(args);
     auto envp = pointers(env);
 
+    const int image = options.user >= 0 ? copy_in_memory(program) : -1;
     const auto deadline = clock::now() + options.timeout;
     pid_t pid = fork();
     if (pid == -1)
         fail("fork");
     if (pid == 0)
-        become(program, argv.data(), envp.data(), {in, out, err}, options);
+        become(program, image, argv.data(), envp.data(), {in, out, err}, options);
     setpgid(pid, pid);
+    if (image >= 0)
+        close(image);
 
     run_result result;
     reap(pid, deadline, result);
@@ -386,15 +401,6 @@ void write_file(const std::string &path, const std::string &bytes)
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!f)
         throw std::runtime_error("cannot write " + path);
-}
-
-std::string copy_for_nobody(const std::string &program, const temp_dir &dir)
-{
-    auto copy = dir / std::filesystem::path(program).filename().string();
-    std::filesystem::copy_file(program, copy);
-    if (chmod(dir.path.c_str(), 0755) == -1 || chmod(copy.c_str(), 0755) == -1)
-        fail("chmod " + copy);
-    return copy;
 }
 
 temp_dir::temp_dir()

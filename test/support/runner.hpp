@@ -110,9 +110,6 @@ struct temp_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-// A copy of `program` in `dir` that the user nobody can run, wherever the build lies.
-std::string copy_for_nobody(const std::string &program, const temp_dir &dir);
-
 // A test label from the case's `label` field, for INSTANTIATE_TEST_SUITE_P.
 inline const auto by_label = [](const auto &info) { return std::string(info.param.label); };
 
