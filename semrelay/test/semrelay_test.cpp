@@ -75,7 +75,8 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
             options.env = {"ASAN_OPTIONS=detect_leaks=0"};
     } else if (c.how == started::as_controlling_process) {
         command = "/usr/bin/script";
-        options.args = {"-qec", std::string("exec ") + PROGRAM + " > " + dir / "out", "/dev/null"};
+        options.args = {"-qec", R"(exec "$P" > "$O")", "/dev/null"};
+        options.env = {"SHELL=/bin/sh", "P=" PROGRAM, "O=" + dir / "out"};
     }
     auto start = steady_clock::now();
     auto r = run(command, options);
