@@ -179,7 +179,7 @@ std::vector<std::string> preload()
 {
     const char *path = getenv("LD_LIBRARY_PATH");
     return {"LD_PRELOAD=" FAULT_NAME,
-            std::string("LD_LIBRARY_PATH=" FAULT_DIR) + (path ? std::string(":") + path : "")};
+            "LD_LIBRARY_PATH=" FAULT_DIR + (path ? ":" + std::string(path) : "")};
 }
 
 bool preloads_faults(const std::vector<std::string> &env)
