@@ -218,8 +218,9 @@ run_result run(const std::string &program, const run_options &options)
     if (options.user >= 0) {
         // A coverage build keeps its counters in the build tree, which the other user may not
         // write: such a run leaves its counts elsewhere rather than complain on standard error,
-        // all in one folder, which needs none made under whatever umask the run has.
-        counters.emplace();
+        // all in one folder, which needs none made under whatever umask the run has, in
+        // /dev/shm, which any user may enter where TMPDIR may be its owner's alone.
+        counters.emplace("/dev/shm");
         chmod(counters->path.c_str(), 0777);
         extra.push_back("GCOV_PREFIX=" + counters->path);
         extra.emplace_back("GCOV_PREFIX_STRIP=1000");
@@ -403,9 +404,11 @@ void write_file(const std::string &path, const std::string &bytes)
         throw std::runtime_error("cannot write " + path);
 }
 
-temp_dir::temp_dir()
+temp_dir::temp_dir(const char *base)
 {
-    path = (std::filesystem::temp_directory_path() / "sysdemos-XXXXXX").string();
+    auto dir =
+        base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+    path = (dir / "sysdemos-XXXXXX").string();
     if (mkdtemp(path.data()) == nullptr)
         fail("mkdtemp");
 }

@@ -100,10 +100,10 @@ struct semaphore_names_of_its_own : testing::Environment {
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
-// A fresh directory under TMPDIR, removed with its contents when the object goes.
+// A fresh directory under `base` (TMPDIR by default), removed with its contents when it goes.
 struct temp_dir {
     std::string path;
-    temp_dir();
+    explicit temp_dir(const char *base = nullptr);
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
