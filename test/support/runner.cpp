@@ -406,8 +406,7 @@ void write_file(const std::string &path, const std::string &bytes)
 
 temp_dir::temp_dir(const char *base)
 {
-    auto dir =
-        base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+    auto dir = base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
     path = (dir / "sysdemos-XXXXXX").string();
     if (mkdtemp(path.data()) == nullptr)
         fail("mkdtemp");
