@@ -139,6 +139,25 @@ pid_t fork()
     return fails("fork", CALLER) ? -1 : next<pid_t()>("fork")();
 }
 
+sem_t *sem_open(const char *name, int oflag, ...)
+{
+    va_list args;
+    va_start(args, oflag);
+    const mode_t mode = (oflag & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+    const unsigned value = (oflag & O_CREAT) != 0 ? va_arg(args, unsigned) : 0;
+    va_end(args);
+    using open_t = sem_t *(const char *, int, ...);
+    return fails("sem_open", CALLER) ? SEM_FAILED
+                                     : next<open_t>("sem_open")(name, oflag, mode, value);
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+{
+    using map_t = void *(void *, size_t, int, int, int, off_t);
+    return fails("mmap", CALLER) ? MAP_FAILED
+                                 : next<map_t>("mmap")(addr, len, prot, flags, fd, offset);
+}
+
 int sem_post(sem_t *sem)
 {
     return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
@@ -183,6 +202,11 @@ ssize_t write(int fd, const void *buf, size_t n)
 int pipe(int pipedes[2])
 {
     return fails("pipe", CALLER) ? -1 : next<int(int *)>("pipe")(pipedes);
+}
+
+int ftruncate(int fd, off_t length)
+{
+    return fails("ftruncate", CALLER) ? -1 : next<int(int, off_t)>("ftruncate")(fd, length);
 }
 
 int close(int fd)

@@ -127,6 +127,9 @@ int status_of(int wstatus)
     for (int fd = 0; fd < 3; ++fd)
         if (dup2(fds[fd], fd) == -1)
             _exit(126);
+    // Nothing beyond the standard three, whatever this process inherited (ctest's own), once
+    // the program starts; the image it starts from stays open until then.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     for (int fd : options.closed)
         close(fd);
     image >= 0 ? fexecve(image, argv, envp) : execve(program.c_str(), argv, envp);
