@@ -1,6 +1,8 @@
 #include "runner.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <regex>
@@ -167,6 +169,22 @@ TEST(Filecopy, SameFileIsRefusedAndKeptIntact)
     }
 }
 
+// One inode number on two file systems is two files: two fresh tmpfs mounts number their
+// first files alike.
+TEST(Filecopy, SameInodeNumberOnAnotherFileSystemIsAnotherFile)
+{
+    temp_dir dir;
+    auto r = run("/usr/bin/unshare",
+                 {.args = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+                           R"(for d in a b; do mkdir "$1/$d" && mount -t tmpfs tmpfs "$1/$d" &&
+                                echo $d > "$1/$d/f" || exit 99; done; "$0" "$1/a/f" "$1/b/f")",
+                           PROGRAM, dir.path}});
+    if (r.err.starts_with("unshare: ") || r.status == 99)
+        GTEST_SKIP() << "no file system can be mounted here";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
 // A neighbour swaps the destination for a link to the source just before the program
 // opens it: the source must come out whole.
 TEST(Filecopy, DestinationSwappedForALinkToTheSourceIsRefused)
@@ -293,6 +311,46 @@ INSTANTIATE_TEST_SUITE_P(Cases, FilecopyStandardOutputFile,
                                          standard_output_file{"AsSource", true}),
                          by_label);
 
+// Standard output that is no regular file (a pipe, a terminal) holds no copy to lose or empty:
+// /dev/stdout takes the copy as it is, after the first line and before the report.
+TEST(Filecopy, StandardOutputPipeTakesTheCopy)
+{
+    temp_dir dir;
+    auto data = random_bytes(300);
+    write_file(dir / "src", data);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    auto r = run(PROGRAM, {.args = {dir / "src", "/dev/stdout"}, .stdout_fd = ends[1]});
+    close(ends[1]);
+    std::string out(4096, '\0'); // all of it fits in the pipe
+    out.resize(
+        static_cast<std::size_t>(std::max(read(ends[0], out.data(), out.size()), ssize_t{0})));
+    close(ends[0]);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(out ==
+                copying(dir / "src", "/dev/stdout") + data + "Successfully written 300 Bytes.\n");
+}
+
+// Room for the first line and no more (a size limit, SIGXFSZ ignored): the report that cannot
+// be written is a failure. The file already holds a block, so that only its own writes meet
+// the limit, not a coverage build's counters.
+TEST(Filecopy, ReportThatFindsNoRoomIsAFailure)
+{
+    temp_dir dir;
+    const std::string block(1 << 20, '#');
+    write_file(dir / "out", block);
+    write_file(dir / "src", "data");
+    const auto first_line = copying(dir / "src", dir / "dst");
+    int out = open((dir / "out").c_str(), O_WRONLY | O_APPEND);
+    auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
+                           .stdout_fd = out,
+                           .ignored = {SIGXFSZ},
+                           .limits = {{RLIMIT_FSIZE, block.size() + first_line.size()}}});
+    close(out);
+    EXPECT_EQ(r, (outcome{1, "", "Error writing standard output: File too large\n"}));
+    EXPECT_TRUE(read_file(dir / "out") == block + first_line);
+}
+
 TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 {
     SKIP_IF_SANITIZED();
@@ -332,6 +390,7 @@ TEST_P(FilecopyFailures, EachStepHasItsMessage)
 INSTANTIATE_TEST_SUITE_P(
     Injected, FilecopyFailures,
     testing::Values(failing_call{"read_3", "read", 3, "Error reading file.\n: "},
+                    failing_call{"ftruncate_1", "ftruncate", 1, "Error opening destination file: "},
                     failing_call{"write_2", "write", 2, "Error writing file\n: "},
                     failing_call{"close_1", "close", 1, "Error closing file\n: "},
                     failing_call{"close_2", "close", 2, "Error closing file\n: "}),
