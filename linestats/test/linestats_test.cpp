@@ -1,6 +1,7 @@
 #include "runner.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <random>
 #include <unistd.h>
@@ -138,4 +139,38 @@ TEST(Linestats, OwnOutputIsNeverReadBack)
         EXPECT_EQ(r.err, appended ? "standard input and standard output are the same file\n" : "");
         EXPECT_EQ(read_file(dir / "f"), appended ? "1\n22\n" : "");
     }
+}
+
+// A terminal, standard input and output of a run typed at it, is one file that is never read
+// back: a normal run.
+TEST(Linestats, TerminalAsInputAndOutputIsANormalRun)
+{
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal) | unlockpt(terminal), 0);
+    int program_side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(program_side, 0);
+    ASSERT_EQ(write(terminal, "ab\n\x04", 4), 4); // a line, then the end-of-file character
+    auto r = run(
+        PROGRAM,
+        {.stdin_fd = program_side, .stdout_fd = program_side, .timeout = std::chrono::seconds(5)});
+    close(program_side);
+    close(terminal);
+    EXPECT_EQ(r, (outcome{0, "", ""}));
+}
+
+// One inode number on two file systems is two files: two fresh tmpfs mounts number their
+// first files alike.
+TEST(Linestats, SameInodeNumberOnAnotherFileSystemIsAnotherFile)
+{
+    temp_dir dir;
+    auto r = run("/usr/bin/unshare",
+                 {.args = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+                           R"(for d in a b; do mkdir "$1/$d" && mount -t tmpfs tmpfs "$1/$d" &&
+                                echo $d > "$1/$d/f" || exit 99; done; "$0" < "$1/a/f" >> "$1/b/f")",
+                           PROGRAM, dir.path}});
+    if (r.err.starts_with("unshare: ") || r.status == 99)
+        GTEST_SKIP() << "no file system can be mounted here";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
 }
