@@ -1,5 +1,6 @@
 #include "runner.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <future>
@@ -133,6 +134,26 @@ TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
     EXPECT_EQ(r, (outcome{1, "", "sem_open: File exists\n"}));
 }
 
+// Another run's lock, made between this run's removal of the name and its own creation, is
+// left to that run: this one removes the name again and makes its own.
+TEST(Proctree, LockMadeByAnotherRunInBetweenIsNotAdopted)
+{
+    SKIP_IF_SANITIZED();
+    leave_semaphore("/other", 0);
+    auto r = run(PROGRAM,
+                 {.env = swap_before("sem_open", 1, "/dev/shm/sem.other", "/dev/shm/sem.sem1")});
+    SKIP_UNLESS_INJECTED(r);
+    expect_whole_tree(r);
+}
+
+TEST(Proctree, FailedMapIsReported)
+{
+    SKIP_IF_SANITIZED();
+    auto r = run(PROGRAM, {.env = fault("mmap", 1, ENOMEM)});
+    SKIP_UNLESS_INJECTED(r);
+    EXPECT_EQ(r, (outcome{1, "", "mmap: Cannot allocate memory\n"}));
+}
+
 // What the program inherits does not change the tree or its status. A child it did not make,
 // as after `job & exec proctree`, is neither waited for nor counted, and the runner reaps it;
 // SIGCHLD inherited as ignored would have the kernel reap the tree's children, statuses lost;
@@ -158,7 +179,7 @@ TEST_P(ProctreeInherited, ChangesNeitherTreeNorStatus)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProctreeInherited,
                          testing::Values(inherited{.label = "ChildThatFailsSoon",
-                                                   .stray_child = std::chrono::milliseconds(300)},
+                                                   .stray_child = std::chrono::milliseconds(1)},
                                          inherited{.label = "ChildThatOutlivesTheTree",
                                                    .stray_child = std::chrono::seconds(2)},
                                          inherited{.label = "ChildSignalIgnored",
