@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -129,8 +130,10 @@ TEST_P(SemrelayDeadParent, LeavesTheNextRunANormalOne)
 INSTANTIATE_TEST_SUITE_P(
     Cases, SemrelayDeadParent,
     testing::Values(
+        // The name is gone before the next run starts.
         dead_parent{"KilledDuringItsSleep",
-                    R"("$0" & sleep 0.5; kill -KILL $!; wait $! 2> /dev/null; echo $?; sleep 1.5)",
+                    R"("$0" & sleep 0.5; kill -KILL $!; wait $! 2> /dev/null; echo $?; sleep 1.5; )"
+                    R"(ls /dev/shm/sem.my_sem 2> /dev/null)",
                     "137", "sem_wait: Owner died\n", 1},
         dead_parent{"EndedByAClosedPipe", R"("$0" | true; echo ${PIPESTATUS[0]})", "141", "", 0}),
     by_label);
@@ -150,6 +153,9 @@ struct failure {
     std::vector<int> ignored;
     std::vector<int> blocked;
     std::vector<int> closed;
+    std::vector<limit> limits;
+    bool line_buffered = false; // as on a terminal
+    bool merged = false;        // 2>&1
 };
 
 class SemrelayFailure : public testing::TestWithParam<failure> {};
@@ -165,7 +171,7 @@ TEST_P(SemrelayFailure, IsReportedAndTheNameRemoved)
     // room: standard error, and a coverage build's counters.
     const std::string block(1 << 20, '#');
     const auto first_line = both_lines.substr(0, both_lines.find('\n') + 1);
-    std::vector<limit> limits;
+    std::vector<limit> limits = c.limits;
     int fd = -1;
     if (c.to == output::full_device) {
         fd = open("/dev/full", O_WRONLY);
@@ -174,15 +180,24 @@ TEST_P(SemrelayFailure, IsReportedAndTheNameRemoved)
         fd = open((dir / "out").c_str(), O_WRONLY | O_APPEND);
         limits.push_back({RLIMIT_FSIZE, block.size() + first_line.size()});
     }
-    auto r = run(PROGRAM, {.stdout_fd = fd,
-                           .closed = c.closed,
-                           .ignored = c.ignored,
-                           .blocked = c.blocked,
-                           .env = skip_sleep(c.env), // the five seconds matter only to a normal run
-                           .limits = limits,
-                           .timeout = seconds(10)});
+    auto r = run(c.line_buffered ? "/usr/bin/stdbuf" : PROGRAM,
+                 {.args = c.line_buffered ? std::vector<std::string>{"-oL", PROGRAM}
+                                          : std::vector<std::string>{},
+                  .stdout_fd = fd,
+                  .merged = c.merged,
+                  .closed = c.closed,
+                  .ignored = c.ignored,
+                  .blocked = c.blocked,
+                  .env = skip_sleep(c.env), // the five seconds matter only to a normal run
+                  .limits = limits,
+                  .timeout = seconds(10)});
     if (fd >= 0)
         close(fd);
+    struct stat gone {};
+    if (stat("/dev/shm/sem.gone", &gone) == 0) { // the name, moved aside during the run
+        EXPECT_EQ(gone.st_mode & 07777, 0600U) << "nobody else may open it";
+    }
+    sem_unlink("/gone");
     SKIP_UNLESS_INJECTED(r);
     if (c.to == output::file_limited_to_first_line)
         r.out = read_file(dir / "out").substr(block.size());
@@ -197,44 +212,78 @@ const char *const output_full = "Error writing standard output: No space left on
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SemrelayFailure,
-    testing::Values(failure{.label = "PostFails",
-                            .env = fault("sem_post", 1, EINVAL),
-                            .out = "Ora faccio continuare mio figlio\n",
-                            .err = "sem post: Invalid argument\n"},
-                    failure{.label = "OutputFull", .to = output::full_device, .err = output_full},
-                    failure{.label = "OutputFullTermIgnored",
-                            .to = output::full_device,
-                            .err = output_full,
-                            .ignored = {SIGTERM}},
-                    failure{.label = "OutputFullTermBlocked",
-                            .to = output::full_device,
-                            .err = output_full,
-                            .blocked = {SIGTERM}},
-                    failure{.label = "PipeFails",
-                            .env = fault("pipe", 1, EMFILE),
-                            .err = "pipe: Too many open files\n"},
-                    // The pipe's ends would take the closed descriptors, the parent's line
-                    // going into the pipe.
-                    failure{.label = "InputAndOutputClosed",
-                            .err = "Error writing standard output: Bad file descriptor\n",
-                            .closed = {0, 1}},
-                    failure{.label = "ForkFails",
-                            .env = fault("fork", 1, EAGAIN),
-                            .err = "fork: Resource temporarily unavailable\n"},
-                    failure{.label = "ChildCannotWrite",
-                            .to = output::file_limited_to_first_line,
-                            .out = "Ora faccio continuare mio figlio\n",
-                            .err = "Error writing standard output: File too large\n",
-                            .status = 0,
-                            .ignored = {SIGXFSZ}}),
+    testing::Values(
+        failure{.label = "PostFails",
+                .env = fault("sem_post", 1, EINVAL),
+                .out = "Ora faccio continuare mio figlio\n",
+                .err = "sem post: Invalid argument\n"},
+        failure{.label = "OutputFull", .to = output::full_device, .err = output_full},
+        failure{.label = "OutputFullTermIgnored",
+                .to = output::full_device,
+                .err = output_full,
+                .ignored = {SIGTERM}},
+        failure{.label = "OutputFullTermBlocked",
+                .to = output::full_device,
+                .err = output_full,
+                .blocked = {SIGTERM}},
+        failure{.label = "PipeFails",
+                .env = fault("pipe", 1, EMFILE),
+                .err = "pipe: Too many open files\n"},
+        // The pipe's ends would take the closed descriptors, the parent's line
+        // going into the pipe.
+        failure{.label = "InputAndOutputClosed",
+                .err = "Error writing standard output: Bad file descriptor\n",
+                .closed = {0, 1}},
+        failure{.label = "ForkFails",
+                .env = fault("fork", 1, EAGAIN),
+                .err = "fork: Resource temporarily unavailable\n"},
+        failure{.label = "ChildCannotWrite",
+                .to = output::file_limited_to_first_line,
+                .out = "Ora faccio continuare mio figlio\n",
+                .err = "Error writing standard output: File too large\n",
+                .status = 0,
+                .ignored = {SIGXFSZ}},
+        failure{.label = "ChildCannotWriteLineBuffered",
+                .to = output::file_limited_to_first_line,
+                .out = "Ora faccio continuare mio figlio\n",
+                .err = "Error writing standard output: File too large\n",
+                .status = 0,
+                .ignored = {SIGXFSZ},
+                .line_buffered = true},
+        // A run needs two descriptors beyond the standard three, and no more.
+        failure{.label = "FiveDescriptors",
+                .out = both_lines,
+                .status = 0,
+                .limits = {{RLIMIT_NOFILE, 5}}},
+        failure{.label = "FourDescriptors",
+                .err = "pipe: Too many open files\n",
+                .limits = {{RLIMIT_NOFILE, 4}}},
+        // The child's removal of the name fails when someone took it away first.
+        failure{.label = "NameRemovedByAnother",
+                .env = swap_before("sem_post", 1, "/dev/shm/sem.my_sem", "/dev/shm/sem.gone"),
+                .out = both_lines,
+                .err = "close: No such file or directory\n",
+                .status = 0},
+        failure{.label = "NameRemovedByAnotherMerged",
+                .env = swap_before("sem_post", 1, "/dev/shm/sem.my_sem", "/dev/shm/sem.gone"),
+                .out = both_lines + "close: No such file or directory\n",
+                .status = 0,
+                .merged = true}),
     by_label);
 
 // Anybody can leave a file under the name in /dev/shm; one that is no semaphore of this user
 // is refused, left where it is, and nothing crashes. Another user's semaphore that anyone may
-// open is refused as well: its value is not this run's to take.
+// open is refused as well: its value is not this run's to take. What its owner swaps in once
+// the semaphore is open is looked at without waiting for a FIFO's writer or following a link.
+// A semaphore of its own that it may not write (a mask cut the owner's write bit) is refused.
 struct foreign_name {
     const char *label;
     bool semaphore_of_another_user;
+    const char *swapped_in = nullptr; // a file in /dev/shm
+    const char *err = "sem_open: File exists\n";
+    unsigned mode = 0666; // of another user's semaphore
+    bool its_own = false; // that semaphore is the runner's
+    std::size_t size = 0; // of the file left otherwise
 };
 
 class SemrelayForeignName : public testing::TestWithParam<foreign_name> {};
@@ -246,23 +295,42 @@ TEST_P(SemrelayForeignName, IsRefusedAndLeftAlone)
     if (GetParam().semaphore_of_another_user) {
         if (getuid() != 0)
             GTEST_SKIP() << "needs root to act as two users";
-        leave_semaphore("/my_sem", 0, 0666);
+        leave_semaphore("/my_sem", 0, GetParam().mode);
+        if (GetParam().its_own) {
+            ASSERT_EQ(chown("/dev/shm/sem.my_sem", nobody, nobody), 0);
+        }
         options.user = nobody;
+    } else if (GetParam().swapped_in != nullptr) {
+        SKIP_IF_SANITIZED();
+        mkfifo("/dev/shm/fifo", 0600);
+        symlink("fifo", "/dev/shm/link");
+        options.env = swap_before("open", 1, std::string("/dev/shm/") + GetParam().swapped_in,
+                                  "/dev/shm/sem.my_sem");
     } else {
-        write_file("/dev/shm/sem.my_sem", "");
+        write_file("/dev/shm/sem.my_sem", std::string(GetParam().size, 'x'));
     }
     auto r = run(PROGRAM, options);
     auto left = access("/dev/shm/sem.my_sem", F_OK) == 0;
     sem_unlink("/my_sem");
-    EXPECT_EQ(r, (outcome{1, "", "sem_open: File exists\n"}));
+    unlink("/dev/shm/fifo");
+    unlink("/dev/shm/link");
+    SKIP_UNLESS_INJECTED(r);
+    EXPECT_EQ(r, (outcome{1, "", GetParam().err}));
     EXPECT_EQ(r.orphans, 0);
     EXPECT_TRUE(left);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SemrelayForeignName,
-                         testing::Values(foreign_name{"EmptyFile", false},
-                                         foreign_name{"AnotherUsersSemaphore", true}),
-                         by_label);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SemrelayForeignName,
+    testing::Values(foreign_name{"EmptyFile", false}, foreign_name{"AnotherUsersSemaphore", true},
+                    foreign_name{"FifoSwappedIn", false, "fifo"},
+                    foreign_name{"ShortFile", false, nullptr, "sem_open: File exists\n", 0, false,
+                                 sizeof(sem_t) - 1},
+                    foreign_name{"OwnSemaphoreReadOnly", true, nullptr,
+                                 "sem_open: Permission denied\n", 0400, true},
+                    foreign_name{"LinkSwappedIn", false, "link",
+                                 "sem_open: Too many levels of symbolic links\n"}),
+    by_label);
 
 // A semaphore left by a run whose child was killed is taken with the value it holds: at 1,
 // the child does not wait for the parent.
