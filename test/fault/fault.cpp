@@ -132,12 +132,31 @@ bool fails(const char *function, void *caller)
 
 #define CALLER __builtin_return_address(0)
 
+// A stand-in whose chosen call returns `failed` and whose other calls go on to `real`, with
+// the arguments that follow.
+#define STAND_IN(type, name, params, failed, real, ...)                                            \
+    type name params                                                                               \
+    {                                                                                              \
+        return fails(#name, CALLER) ? (failed) : (real)(__VA_ARGS__);                              \
+    }
+
 extern "C" {
 
-pid_t fork()
-{
-    return fails("fork", CALLER) ? -1 : next<pid_t()>("fork")();
-}
+STAND_IN(pid_t, fork, (), -1, next<pid_t()>("fork"))
+STAND_IN(int, sem_post, (sem_t * sem), -1, next<int(sem_t *)>("sem_post"), sem)
+STAND_IN(int, pipe, (int pipedes[2]), -1, next<int(int *)>("pipe"), pipedes)
+STAND_IN(int, ftruncate, (int fd, off_t length), -1, next<int(int, off_t)>("ftruncate"), fd, length)
+STAND_IN(int, close, (int fd), -1, next<int(int)>("close"), fd)
+STAND_IN(ssize_t, read, (int fd, void *buf, size_t nbytes), -1,
+         next<ssize_t(int, void *, size_t)>("read"), fd, buf, nbytes)
+STAND_IN(void *, mmap, (void *addr, size_t len, int prot, int flags, int fd, off_t offset),
+         MAP_FAILED, next<void *(void *, size_t, int, int, int, off_t)>("mmap"), addr, len, prot,
+         flags, fd, offset)
+// The real allocator is reached through glibc's own entry points, not dlsym, which may
+// itself allocate.
+STAND_IN(void *, malloc, (size_t size), nullptr, __libc_malloc, size)
+STAND_IN(void *, calloc, (size_t nmemb, size_t size), nullptr, __libc_calloc, nmemb, size)
+STAND_IN(void *, realloc, (void *ptr, size_t size), nullptr, __libc_realloc, ptr, size)
 
 sem_t *sem_open(const char *name, int oflag, ...)
 {
@@ -149,18 +168,6 @@ sem_t *sem_open(const char *name, int oflag, ...)
     using open_t = sem_t *(const char *, int, ...);
     return fails("sem_open", CALLER) ? SEM_FAILED
                                      : next<open_t>("sem_open")(name, oflag, mode, value);
-}
-
-void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
-{
-    using map_t = void *(void *, size_t, int, int, int, off_t);
-    return fails("mmap", CALLER) ? MAP_FAILED
-                                 : next<map_t>("mmap")(addr, len, prot, flags, fd, offset);
-}
-
-int sem_post(sem_t *sem)
-{
-    return fails("sem_post", CALLER) ? -1 : next<int(sem_t *)>("sem_post")(sem);
 }
 
 // Thread calls return their error instead of setting errno.
@@ -183,11 +190,6 @@ int open(const char *file, int oflag, ...)
                                  : next<int(const char *, int, ...)>("open")(file, oflag, mode);
 }
 
-ssize_t read(int fd, void *buf, size_t nbytes)
-{
-    return fails("read", CALLER) ? -1 : next<ssize_t(int, void *, size_t)>("read")(fd, buf, nbytes);
-}
-
 ssize_t write(int fd, const void *buf, size_t n)
 {
     if (short_len == 0 && fails("write", CALLER))
@@ -199,41 +201,9 @@ ssize_t write(int fd, const void *buf, size_t n)
     return next<ssize_t(int, const void *, size_t)>("write")(fd, buf, n);
 }
 
-int pipe(int pipedes[2])
-{
-    return fails("pipe", CALLER) ? -1 : next<int(int *)>("pipe")(pipedes);
-}
-
-int ftruncate(int fd, off_t length)
-{
-    return fails("ftruncate", CALLER) ? -1 : next<int(int, off_t)>("ftruncate")(fd, length);
-}
-
-int close(int fd)
-{
-    return fails("close", CALLER) ? -1 : next<int(int)>("close")(fd);
-}
-
 unsigned sleep(unsigned seconds)
 {
     return skip_sleep ? 0 : next<unsigned(unsigned)>("sleep")(seconds);
-}
-
-// The real allocator is reached through glibc's own entry points, not dlsym, which may
-// itself allocate.
-void *malloc(size_t size)
-{
-    return fails("malloc", CALLER) ? nullptr : __libc_malloc(size);
-}
-
-void *calloc(size_t nmemb, size_t size)
-{
-    return fails("calloc", CALLER) ? nullptr : __libc_calloc(nmemb, size);
-}
-
-void *realloc(void *ptr, size_t size)
-{
-    return fails("realloc", CALLER) ? nullptr : __libc_realloc(ptr, size);
 }
 
 } // extern "C"
