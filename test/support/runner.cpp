@@ -205,10 +205,7 @@ run_result run(const std::string &program, const run_options &options)
     int in = options.stdin_fd;
     if (in < 0) {
         in = scratch_file();
-        if (write(in, options.input.data(), options.input.size()) !=
-                static_cast<ssize_t>(options.input.size()) ||
-            lseek(in, 0, SEEK_SET) == -1)
-            fail("input");
+        write_file("/dev/fd/" + std::to_string(in), options.input); // its own offset, not in's
     }
     const int out = options.stdout_fd >= 0 ? options.stdout_fd : scratch_file();
     const int err = options.merged ? out : scratch_file();
@@ -297,6 +294,20 @@ std::vector<std::string> skip_sleep(std::vector<std::string> env)
         env = preload();
     env.emplace_back("FAULT_SKIP_SLEEP=1");
     return env;
+}
+
+run_result run_on_two_file_systems(const std::string &program, const std::string &dir,
+                                   const std::string &command)
+{
+    auto r = run("/usr/bin/unshare",
+                 {.args = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+                           R"(for d in a b; do mkdir "$1/$d" && mount -t tmpfs tmpfs "$1/$d" &&
+                                echo $d > "$1/$d/f" || exit 99; done; )" +
+                               command,
+                           program, dir}});
+    if (r.err.starts_with("unshare: "))
+        r.status = 99;
+    return r;
 }
 
 std::vector<std::string> in_pid_namespace(bool fork)

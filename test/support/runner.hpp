@@ -65,6 +65,12 @@ std::vector<std::string> skip_sleep(std::vector<std::string> env = {});
 // shared across fork, so exactly one call fails in the whole tree.
 std::vector<std::string> fault_in_tree(const std::string &function, int nth, int error);
 
+// Runs the shell line `command`, "$0" being `program` and "$1" `dir`, where dir/a/f and dir/b/f,
+// holding "a\n" and "b\n", are the first files of two fresh tmpfs mounts, and so have one inode
+// number. Status 99 where no file system can be mounted.
+run_result run_on_two_file_systems(const std::string &program, const std::string &dir,
+                                   const std::string &command);
+
 // The command that runs the command appended to it as the first process of a new pid
 // namespace (with `fork`; without, its children are), in a user namespace of its own so that
 // no privilege is needed. Empty where the kernel allows neither.
