@@ -154,8 +154,8 @@ struct failure {
     std::vector<int> blocked;
     std::vector<int> closed;
     std::vector<limit> limits;
-    bool line_buffered = false; // as on a terminal
-    bool merged = false;        // 2>&1
+    bool merged = false;                          // 2>&1
+    std::vector<std::string> command = {PROGRAM}; // or one that starts it
 };
 
 class SemrelayFailure : public testing::TestWithParam<failure> {};
@@ -180,9 +180,8 @@ TEST_P(SemrelayFailure, IsReportedAndTheNameRemoved)
         fd = open((dir / "out").c_str(), O_WRONLY | O_APPEND);
         limits.push_back({RLIMIT_FSIZE, block.size() + first_line.size()});
     }
-    auto r = run(c.line_buffered ? "/usr/bin/stdbuf" : PROGRAM,
-                 {.args = c.line_buffered ? std::vector<std::string>{"-oL", PROGRAM}
-                                          : std::vector<std::string>{},
+    auto r = run(c.command.front(),
+                 {.args = {c.command.begin() + 1, c.command.end()},
                   .stdout_fd = fd,
                   .merged = c.merged,
                   .closed = c.closed,
@@ -249,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .err = "Error writing standard output: File too large\n",
                 .status = 0,
                 .ignored = {SIGXFSZ},
-                .line_buffered = true},
+                .command = {"/usr/bin/stdbuf", "-oL", PROGRAM}}, // as on a terminal
         // A run needs two descriptors beyond the standard three, and no more.
         failure{.label = "FiveDescriptors",
                 .out = both_lines,
