@@ -13,13 +13,15 @@ using namespace testsupport;
 
 namespace {
 
-std::string random_bytes(std::size_t n)
+// Fills dir/src with `n` bytes of noise, the same for every run, and returns them.
+std::string write_source(const temp_dir &dir, std::size_t n)
 {
     std::mt19937 gen(static_cast<unsigned>(n));
     std::uniform_int_distribution<int> byte(0, 255);
     std::string s(n, '\0');
     for (auto &c : s)
         c = static_cast<char>(byte(gen));
+    write_file(dir / "src", s);
     return s;
 }
 
@@ -52,8 +54,7 @@ class FilecopySizes : public testing::TestWithParam<copy_size> {};
 TEST_P(FilecopySizes, CopyIsIdenticalAndCounted)
 {
     temp_dir dir;
-    auto data = random_bytes(GetParam().bytes);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, GetParam().bytes);
     auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}});
     EXPECT_EQ(r, (outcome{0, success(dir / "src", dir / "dst", data.size()), ""}));
     EXPECT_TRUE(read_file(dir / "dst") == data);
@@ -75,7 +76,7 @@ TEST(Filecopy, OneReadOneWritePerChunk)
     if (access("/usr/bin/strace", X_OK) != 0)
         GTEST_SKIP() << "strace is not installed";
     temp_dir dir;
-    write_file(dir / "src", random_bytes(250));
+    write_source(dir, 250);
     // Only the calls on the two files (-P), whichever descriptors they have: not the loader's
     // reads, nor the writes of a coverage build's counters at exit.
     auto r = run("/usr/bin/strace",
@@ -157,8 +158,7 @@ TEST(Filecopy, ExistingDestinationIsTruncatedAndKeepsItsMode)
 TEST(Filecopy, SameFileIsRefusedAndKeptIntact)
 {
     temp_dir dir;
-    auto data = random_bytes(300);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, 300);
     ASSERT_EQ(link((dir / "src").c_str(), (dir / "hard").c_str()), 0);
     ASSERT_EQ(symlink((dir / "src").c_str(), (dir / "soft").c_str()), 0);
     for (const char *other : {"src", "hard", "soft"}) {
@@ -185,8 +185,7 @@ TEST(Filecopy, DestinationSwappedForALinkToTheSourceIsRefused)
 {
     SKIP_IF_SANITIZED();
     temp_dir dir;
-    auto data = random_bytes(300);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, 300);
     write_file(dir / "dst", "an ordinary file when first looked at");
     ASSERT_EQ(symlink((dir / "src").c_str(), (dir / "link").c_str()), 0);
     auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"},
@@ -220,8 +219,7 @@ TEST_P(FilecopyClosedStreams, FilesStayClean)
     if (!c.env.empty())
         SKIP_IF_SANITIZED();
     temp_dir dir;
-    auto data = random_bytes(450);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, 450);
     auto path = [&](const std::string &name) { return name.starts_with("/") ? name : dir / name; };
     auto r = run(PROGRAM,
                  {.args = {path(c.source), path(c.destination)}, .closed = c.closed, .env = c.env});
@@ -285,7 +283,7 @@ TEST_P(FilecopyStandardOutputFile, IsRefused)
     temp_dir dir;
     const std::string log = "l1\nl2\n";
     write_file(dir / "log", log);
-    write_file(dir / "src", random_bytes(300));
+    write_source(dir, 300);
     const bool as_source = GetParam().as_source;
     const std::string source = as_source ? dir / "log" : dir / "src";
     const std::string destination = as_source ? dir / "log.bak" : "/dev/stdout";
@@ -310,8 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FilecopyStandardOutputFile,
 TEST(Filecopy, StandardOutputPipeTakesTheCopy)
 {
     temp_dir dir;
-    auto data = random_bytes(300);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, 300);
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     auto r = run(PROGRAM, {.args = {dir / "src", "/dev/stdout"}, .stdout_fd = ends[1]});
@@ -349,8 +346,7 @@ TEST(Filecopy, ShortAndInterruptedWritesStillCopyEverything)
 {
     SKIP_IF_SANITIZED();
     temp_dir dir;
-    auto data = random_bytes(1234);
-    write_file(dir / "src", data);
+    auto data = write_source(dir, 1234);
     for (const auto &env : {fault("write", 2, 0, 7), fault("write", 3, EINTR)}) {
         auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = env});
         SKIP_UNLESS_INJECTED(r);
@@ -372,7 +368,7 @@ TEST_P(FilecopyFailures, EachStepHasItsMessage)
 {
     SKIP_IF_SANITIZED();
     temp_dir dir;
-    write_file(dir / "src", random_bytes(450));
+    write_source(dir, 450);
     const auto &c = GetParam();
     auto r =
         run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = fault(c.function, c.nth, EIO)});

@@ -217,9 +217,8 @@ run_result run(const std::string &program, const run_options &options)
     std::optional<temp_dir> counters;
     if (options.user >= 0) {
         // A coverage build keeps its counters in the build tree, which the other user may not
-        // write: such a run leaves its counts elsewhere rather than complain on standard error,
-        // all in one folder, which needs none made under whatever umask the run has, in
-        // /dev/shm, which any user may enter where TMPDIR may be its owner's alone.
+        // write: such a run leaves them, rather than a complaint, in one folder made for it,
+        // whatever its umask, in /dev/shm, which any user may enter where TMPDIR may not be.
         counters.emplace("/dev/shm");
         chmod(counters->path.c_str(), 0777);
         extra.push_back("GCOV_PREFIX=" + counters->path);
