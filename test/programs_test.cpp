@@ -156,20 +156,17 @@ TEST_P(UnwritableOutput, IsAFailure)
         own_semaphore_names();
     int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
-    std::vector<std::string> args;
-    if (name == "filecopy")
-        args = {program("filecopy"), "/dev/null"}; // the binary itself, a file that surely exists
-    std::string command = program(name);
-    if (*mode.stdbuf_mode != '\0') {
-        args.insert(args.begin(), {mode.stdbuf_mode, command});
-        command = "/usr/bin/stdbuf";
-    }
+    std::vector<std::string> command{program(name)};
+    if (name == "filecopy") // the binary itself, a file that surely exists
+        command.insert(command.end(), {program("filecopy"), "/dev/null"});
+    if (*mode.stdbuf_mode != '\0')
+        command.insert(command.begin(), {"/usr/bin/stdbuf", mode.stdbuf_mode});
     // stdbuf preloads its library ahead of the sanitizer runtime, which AddressSanitizer
     // would otherwise refuse.
-    auto r = run(command, {.args = args,
-                           .input = "a\nb\n",
-                           .stdout_fd = full,
-                           .env = {"ASAN_OPTIONS=verify_asan_link_order=0"}});
+    auto r = run(command.front(), {.args = {command.begin() + 1, command.end()},
+                                   .input = "a\nb\n",
+                                   .stdout_fd = full,
+                                   .env = {"ASAN_OPTIONS=verify_asan_link_order=0"}});
     close(full);
     EXPECT_EQ(r, (outcome{1, "", "Error writing standard output: No space left on device\n"}));
 }

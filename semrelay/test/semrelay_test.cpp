@@ -60,7 +60,7 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
                 << "a coverage build cannot keep counters under a umask without the owner's rights";
         options.user = nobody;
     }
-    std::string command = PROGRAM;
+    std::vector<std::string> command{PROGRAM};
     if (c.how == started::as_pid_1 || c.how == started::by_a_shell_as_pid_1 ||
         c.how == started::in_its_own_pid_namespace) {
         auto prefix = in_pid_namespace(c.how != started::in_its_own_pid_namespace);
@@ -68,19 +68,17 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
             GTEST_SKIP() << "no pid namespace can be made here";
         if (c.how == started::by_a_shell_as_pid_1) // a shell that forks for the command
             prefix.insert(prefix.end(), {"/bin/sh", "-c", R"("$0"; true)"});
-        command = prefix.front();
-        options.args = {prefix.begin() + 1, prefix.end()};
-        options.args.push_back(PROGRAM);
+        command.insert(command.begin(), prefix.begin(), prefix.end());
         // The leak check stops the world from a child, which lands in the other namespace.
         if (c.how == started::in_its_own_pid_namespace)
             options.env = {"ASAN_OPTIONS=detect_leaks=0"};
     } else if (c.how == started::as_controlling_process) {
-        command = "/usr/bin/script";
-        options.args = {"-qec", R"(exec "$P" > "$O")", "/dev/null"};
+        command = {"/usr/bin/script", "-qec", R"(exec "$P" > "$O")", "/dev/null"};
         options.env = {"SHELL=/bin/sh", "P=" PROGRAM, "O=" + dir / "out"};
     }
+    options.args = {command.begin() + 1, command.end()};
     auto start = steady_clock::now();
-    auto r = run(command, options);
+    auto r = run(command.front(), options);
     auto took = steady_clock::now() - start;
     EXPECT_EQ(r, (outcome{0, r.out, ""})); // standard output checked on its own, just below
     EXPECT_EQ(c.how == started::as_controlling_process ? read_file(dir / "out") : r.out,
