@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 using namespace testsupport;
+using namespace std::chrono;
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST(Proctree, SomebodyElsesSemaphoreIsNeverAdopted)
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to act as two users";
     leave_semaphore("/sem1", 0, 0666);
-    auto r = run(PROGRAM, {.user = nobody, .timeout = std::chrono::seconds(5)});
+    auto r = run(PROGRAM, {.user = nobody, .timeout = seconds(5)});
     sem_unlink("/sem1");
     EXPECT_EQ(r, (outcome{1, "", "sem_open: File exists\n"}));
 }
@@ -160,7 +161,7 @@ TEST(Proctree, FailedMapIsReported)
 // a umask never cuts the lock's mode.
 struct inherited {
     const char *label;
-    std::chrono::milliseconds stray_child{0};
+    milliseconds stray_child{0};
     std::vector<int> ignored;
     int umask = -1;
 };
@@ -177,15 +178,13 @@ TEST_P(ProctreeInherited, ChangesNeitherTreeNorStatus)
     EXPECT_EQ(lock.st_mode & 07777, 0600U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProctreeInherited,
-                         testing::Values(inherited{.label = "ChildThatFailsSoon",
-                                                   .stray_child = std::chrono::milliseconds(1)},
-                                         inherited{.label = "ChildThatOutlivesTheTree",
-                                                   .stray_child = std::chrono::seconds(2)},
-                                         inherited{.label = "ChildSignalIgnored",
-                                                   .ignored = {SIGCHLD}},
-                                         inherited{.label = "Umask0277", .umask = 0277}),
-                         by_label);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProctreeInherited,
+    testing::Values(inherited{.label = "ChildThatFailsSoon", .stray_child = milliseconds(1)},
+                    inherited{.label = "ChildThatOutlivesTheTree", .stray_child = seconds(2)},
+                    inherited{.label = "ChildSignalIgnored", .ignored = {SIGCHLD}},
+                    inherited{.label = "Umask0277", .umask = 0277}),
+    by_label);
 
 // A failed fork anywhere in the tree: nobody is left waiting for the lock, and the failure
 // reaches the status of the process the user started, which still ends last, even when it
@@ -207,7 +206,7 @@ TEST_P(ProctreeForkFailure, EndsEveryProcessAndReportsIt)
     auto r = run(PROGRAM, {.ignored = c.ignored,
                            .env = c.once_in_tree ? fault_in_tree("fork", c.nth, EAGAIN)
                                                  : fault("fork", c.nth, EAGAIN),
-                           .timeout = std::chrono::seconds(10)});
+                           .timeout = seconds(10)});
     SKIP_UNLESS_INJECTED(r);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
@@ -249,7 +248,7 @@ TEST(Proctree, InAPidNamespaceOfItsChildrenEndsWithoutRepeats)
         // The leak check stops the world from a child, which lands in the other namespace.
         auto r = run(command.front(), {.args = {command.begin() + 1, command.end()},
                                        .env = {"ASAN_OPTIONS=detect_leaks=0"},
-                                       .timeout = std::chrono::seconds(10)});
+                                       .timeout = seconds(10)});
         ASSERT_FALSE(r.timed_out);
         std::set<int> numbers;
         for (const auto &l : parse(r.out))
