@@ -21,146 +21,15 @@ constexpr unsigned delay_seconds = 5;
 
 sem_t *semaphore = nullptr;
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
-
-// Removes the name before the report, so that no later run adopts a semaphore that nobody
-// is going to post.
-[[noreturn]] void die_unlinking(const char *msg)
-{
-    int error = errno;
-    sem_unlink(sem_name);
-    errno = error;
-    die(msg);
-}
-
-// The parent cannot release the child: end it rather than leave it waiting forever, with
-// SIGKILL whatever it inherited, since it holds nothing to tidy, and remove the name, so
-// that the next run, however soon, starts from nothing.
-void abandon_child(pid_t child)
-{
-    int error = errno;
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    sem_unlink(sem_name);
-    errno = error;
-}
-
-// An existing name is used only when it is this user's semaphore: anybody may leave a file
-// in /dev/shm, and one too short would crash both processes at its first use.
-void check_semaphore()
-{
-    struct stat st;
-    int fd = open(sem_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1 || fstat(fd, &st) == -1)
-        die("sem_open");
-    close(fd);
-    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_size < off_t{sizeof(sem_t)}) {
-        errno = EEXIST;
-        die("sem_open");
-    }
-}
-
-// A pipe whose writing end only the parent holds: its reading end reads as the end of file
-// once the parent has ended, however it ended. Unlike the parent's pid this means the same
-// in every pid namespace: under `unshare --pid` the child is in a new one and the parent is
-// not, so getppid() there is 0 from the start. The writing end is kept off the standard
-// descriptors, or a closed standard output would take it and the parent's line go into it.
-void make_lifeline(int (&ends)[2])
-{
-    if (pipe(ends) == -1)
-        die_unlinking("pipe");
-    if (ends[1] <= STDERR_FILENO) {
-        int moved = fcntl(ends[1], F_DUPFD, STDERR_FILENO + 1);
-        if (moved == -1)
-            die_unlinking("pipe");
-        close(ends[1]);
-        ends[1] = moved;
-    }
-}
-
-bool has_ended(int parent)
-{
-    pollfd ended{parent, POLLIN, 0};
-    return poll(&ended, 1, 0) == 1;
-}
-
-// Waits in slices of a second, so that a parent that dies before its post (a signal) does
-// not leave the child waiting forever and the name held at 0 for the next run. The slices
-// are counted on the monotonic clock, which no one can step.
-void wait_for_release(int parent)
-{
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    for (;;) {
-        until.tv_sec += 1;
-        if (sem_clockwait(semaphore, CLOCK_MONOTONIC, &until) == 0)
-            return;
-        if (errno != ETIMEDOUT && errno != EINTR)
-            die("sem_wait");
-        if (!has_ended(parent))
-            continue;
-        if (sem_trywait(semaphore) == 0)
-            return; // posted just before the parent ended
-        errno = EOWNERDEAD;
-        die_unlinking("sem_wait");
-    }
-}
-
-void run_child(int parent)
-{
-    wait_for_release(parent);
-    puts("Ora il figlio puo` scrivere");
-    if (sem_unlink(sem_name) != 0)
-        die("close");
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
-}
-
-// Written out before the post, so that it precedes the child's line on any output. A write
-// to a pipe nobody reads raises SIGPIPE: it is held back until the child is ended and the
-// name removed, then this process dies of it as it would have, or, where SIGPIPE is
-// ignored or blocked, reports the failure.
-void write_out_line(pid_t child)
-{
-    sigset_t pipe_signal;
-    sigset_t mask;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigprocmask(SIG_BLOCK, &pipe_signal, &mask);
-    bool written = fflush(stdout) == 0 && !ferror(stdout);
-    if (!written)
-        abandon_child(child);
-    int error = errno;
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    errno = error;
-    if (!written)
-        die("Error writing standard output");
-}
-
-void run_parent(pid_t child)
-{
-    sleep(delay_seconds);
-    puts("Ora faccio continuare mio figlio");
-    write_out_line(child);
-    if (sem_post(semaphore) != 0) {
-        abandon_child(child);
-        die("sem post");
-    }
-    // Waits for the child, so that its line is out by the time the shell goes on, and so
-    // that nothing that ends with this process (a shell as a container's first process, a
-    // terminal session, a job under `stty tostop`) takes the child with it. The status stays
-    // this process's own: 0 once it has posted, whatever the child does.
-    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
-        ;
-}
+void run_child(int parent);
+void run_parent(pid_t child);
+void refuse_foreign_semaphore();
+void make_lifeline(int (&ends)[2]);
+bool is_released(int parent);
+void write_out_line(pid_t child);
+void abandon_child(pid_t child);
+[[noreturn]] void die_unlinking(const char *msg, int error = errno);
+[[noreturn]] void die(const char *msg, int error = errno);
 
 } // namespace
 
@@ -173,7 +42,7 @@ int main()
     umask(mask);
     if (semaphore == SEM_FAILED)
         die("sem_open");
-    check_semaphore();
+    refuse_foreign_semaphore();
     int lifeline[2];
     make_lifeline(lifeline);
     pid_t pid = fork();
@@ -188,3 +57,136 @@ int main()
     }
     return 0;
 }
+
+namespace {
+
+void run_child(int parent)
+{
+    // This is the sem_wait, taken in slices of a second so that a parent that ends before its
+    // post is noticed; the slices run on the monotonic clock, which no one can step.
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    do
+        until.tv_sec += 1;
+    while (sem_clockwait(semaphore, CLOCK_MONOTONIC, &until) != 0 && !is_released(parent));
+    puts("Ora il figlio puo` scrivere");
+    if (sem_unlink(sem_name) != 0)
+        die("close");
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+}
+
+void run_parent(pid_t child)
+{
+    sleep(delay_seconds);
+    puts("Ora faccio continuare mio figlio");
+    write_out_line(child); // before the post, so that it precedes the child's line on any output
+    if (sem_post(semaphore) != 0) {
+        abandon_child(child);
+        die("sem post");
+    }
+    // Waits for the child, so that its line is out by the time the shell goes on, and so
+    // that nothing that ends with this process (a shell as a container's first process, a
+    // terminal session, a job under `stty tostop`) takes the child with it. The status stays
+    // this process's own: 0 once it has posted, whatever the child does.
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
+        ;
+}
+
+// ---- Defences ----
+
+// A name left by someone else: used only when it is this user's semaphore, since anybody may
+// leave a file in /dev/shm, and one too short would crash both processes at its first use.
+void refuse_foreign_semaphore()
+{
+    struct stat st;
+    int fd = open(sem_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1 || fstat(fd, &st) == -1)
+        die("sem_open");
+    close(fd);
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_size < off_t{sizeof(sem_t)})
+        die("sem_open", EEXIST);
+}
+
+// A parent that ends before its post, however it ends: the child watches a pipe whose writing
+// end only the parent holds, at its end of file once the parent is gone. Unlike getppid() this
+// holds in every pid namespace (under `unshare --pid` it is 0 in the child from the start).
+// The writing end is kept off the standard descriptors, or a closed standard output would
+// take it and the parent's line go into it.
+void make_lifeline(int (&ends)[2])
+{
+    if (pipe(ends) == -1)
+        die_unlinking("pipe");
+    if (ends[1] <= STDERR_FILENO) {
+        int moved = fcntl(ends[1], F_DUPFD, STDERR_FILENO + 1);
+        if (moved == -1)
+            die_unlinking("pipe");
+        close(ends[1]);
+        ends[1] = moved;
+    }
+}
+
+// A slice of the wait that ends without the post: wait on while the parent lives; once it
+// has ended, take a post it made just before, or end rather than wait forever, removing the
+// name so that the next run does not find it held at 0.
+bool is_released(int parent)
+{
+    if (errno != ETIMEDOUT && errno != EINTR)
+        die("sem_wait");
+    pollfd ended{parent, POLLIN, 0};
+    if (poll(&ended, 1, 0) != 1)
+        return false;
+    if (sem_trywait(semaphore) == 0)
+        return true;
+    die_unlinking("sem_wait", EOWNERDEAD);
+}
+
+// A line nobody reads: a write to a pipe nobody reads raises SIGPIPE, which is held back
+// until the child is ended and the name removed; then this process dies of it as it would
+// have, or, where SIGPIPE is ignored or blocked, reports the failure.
+void write_out_line(pid_t child)
+{
+    sigset_t pipe_signal;
+    sigset_t mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_signal, &mask);
+    bool written = fflush(stdout) == 0 && !ferror(stdout);
+    int error = errno;
+    if (!written)
+        abandon_child(child);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (!written)
+        die("Error writing standard output", error);
+}
+
+// A parent that cannot release the child: ends it rather than leave it waiting forever, with
+// SIGKILL whatever it inherited, since it holds nothing to tidy, and removes the name, so
+// that the next run, however soon, starts from nothing.
+void abandon_child(pid_t child)
+{
+    int error = errno;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    sem_unlink(sem_name);
+    errno = error;
+}
+
+// A failure that would leave the name for nobody to post: removed before the report, so that
+// no later run adopts a semaphore held at 0.
+[[noreturn]] void die_unlinking(const char *msg, int error)
+{
+    sem_unlink(sem_name);
+    die(msg, error);
+}
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
