@@ -24,39 +24,69 @@ constexpr int create_tries = 8;
 sem_t *sem = nullptr;
 int *counter = nullptr; // processes created so far, the first included
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
+void announce(int number);
+bool reap_children(const pid_t (&children)[max_children], int count);
+void keep_child_statuses();
+[[noreturn]] void die_releasing(const char *msg, const pid_t (&children)[max_children], int count);
+[[noreturn]] void die(const char *msg, int error = errno);
 
-// Never adopts a semaphore this run did not make: a "/sem1" this user cannot remove (another
-// user's, in the sticky /dev/shm) may hold 0 and would stop the tree after its first line.
-// A name that is back after the removal is a concurrent run's, which keeps its own handle.
-// Its mode is exactly 0600 whatever the umask, which a mask like 0277 would otherwise cut.
-sem_t *create_lock()
+} // namespace
+
+int main()
 {
+    // The last run's "/sem1" is removed and the lock made afresh, never adopted: one this user
+    // cannot remove (another user's) may hold 0 and stop the tree, and one back after the
+    // removal is a concurrent run's. Exactly 0600 whatever the umask (0277 would cut it).
     const mode_t mask = umask(0);
-    sem_t *created = SEM_FAILED;
     for (int i = 0; i < create_tries; ++i) {
         sem_unlink(sem_name);
-        created = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
-        if (created != SEM_FAILED || errno != EEXIST)
+        sem = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
+        if (sem != SEM_FAILED || errno != EEXIST)
             break;
     }
     umask(mask);
-    return created;
+    if (sem == SEM_FAILED)
+        die("sem_open");
+    void *map =
+        mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        die("mmap");
+    counter = static_cast<int *>(map);
+    // Every process reads the counter while others may be changing it: go through atomics.
+    const std::atomic_ref<int> shared_counter(*counter);
+    shared_counter.store(1);
+    int fork_counter = 0;
+    pid_t children[max_children];
+    keep_child_statuses();
+    announce(1);
+
+    do {
+        if (sem_wait(sem) == -1)
+            die("sem_wait");
+        int created = shared_counter.load();
+        if (created < max_processes) {
+            int number = created + 1;
+            shared_counter.store(number);
+            pid_t pid = fork();
+            if (pid == -1)
+                die_releasing("fork", children, fork_counter);
+            if (pid == 0) {
+                // The parent holds the lock for us and releases it.
+                announce(number);
+                fork_counter = 0;
+                continue;
+            }
+            children[fork_counter++] = pid;
+        }
+        if (sem_post(sem) == -1)
+            die("sem_post");
+    } while (shared_counter.load() != max_processes && fork_counter != max_children);
+
+    // A failure anywhere below this process makes its status a failure too.
+    return reap_children(children, fork_counter) ? 0 : 1;
 }
 
-// Every process reads the counter while others may be changing it: go through atomics.
-std::atomic_ref<int> shared_counter()
-{
-    return std::atomic_ref<int>(*counter);
-}
+namespace {
 
 // Written out at once, so that no child inherits an unwritten copy of the line.
 void announce(int number)
@@ -66,11 +96,11 @@ void announce(int number)
         die("Error writing standard output");
 }
 
-// Waits for the children this process forked, in whatever order they end, and for no other:
-// a process exec'd by a shell with a background job inherits that job as a child, and a
-// child that is the first process of a pid namespace (`unshare --pid proctree`) cannot end
-// while a sibling there is left unreaped. Each end wakes it through SIGCHLD, held blocked so
-// that none is missed between a look and the wait. True when all of them succeeded.
+// This is the wait loop, for the children this process forked, in whatever order they end,
+// and for no other: a process exec'd by a shell with a background job inherits that job as a
+// child, and a child that is the first process of a pid namespace (`unshare --pid proctree`)
+// cannot end while a sibling there is left unreaped. Each end wakes it through SIGCHLD, held
+// blocked so that none is missed between a look and the wait. True when all of them succeeded.
 bool reap_children(const pid_t (&children)[max_children], int count)
 {
     bool all_ok = true;
@@ -96,59 +126,36 @@ bool reap_children(const pid_t (&children)[max_children], int count)
     return all_ok;
 }
 
-} // namespace
+// ---- Defences ----
 
-int main()
+// SIGCHLD inherited as ignored: the kernel would reap the children, statuses lost. Blocked,
+// it waits for reap_children to take it; every child inherits both.
+void keep_child_statuses()
 {
-    sem = create_lock();
-    if (sem == SEM_FAILED)
-        die("sem_open");
-    void *map =
-        mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED)
-        die("mmap");
-    counter = static_cast<int *>(map);
-    shared_counter().store(1);
-    int fork_counter = 0;
-    pid_t children[max_children];
-    // Inherited as ignored, SIGCHLD would have the kernel reap the children, statuses lost.
-    // Blocked, it waits for reap_children to take it; every child inherits both.
     signal(SIGCHLD, SIG_DFL);
     sigset_t child_signal;
     sigemptyset(&child_signal);
     sigaddset(&child_signal, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
-    announce(1);
-
-    do {
-        if (sem_wait(sem) == -1)
-            die("sem_wait");
-        int created = shared_counter().load();
-        if (created < max_processes) {
-            int number = created + 1;
-            shared_counter().store(number);
-            pid_t pid = fork();
-            if (pid == -1) {
-                // Release the lock first, or the rest of the tree waits for it forever; then
-                // wait for the children already made, so that the first process ends last.
-                int fork_error = errno;
-                sem_post(sem);
-                reap_children(children, fork_counter);
-                errno = fork_error;
-                die("fork");
-            }
-            if (pid == 0) {
-                // The parent holds the lock for us and releases it.
-                announce(number);
-                fork_counter = 0;
-                continue;
-            }
-            children[fork_counter++] = pid;
-        }
-        if (sem_post(sem) == -1)
-            die("sem_post");
-    } while (shared_counter().load() != max_processes && fork_counter != max_children);
-
-    // A failure anywhere below this process makes its status a failure too.
-    return reap_children(children, fork_counter) ? 0 : 1;
 }
+
+// A failure while this process holds the lock: released first, or the rest of the tree waits
+// for it forever; then the children already made are waited for, so that this one ends last.
+[[noreturn]] void die_releasing(const char *msg, const pid_t (&children)[max_children], int count)
+{
+    const int error = errno;
+    sem_post(sem);
+    reap_children(children, count);
+    die(msg, error);
+}
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
