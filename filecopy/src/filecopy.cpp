@@ -13,90 +13,12 @@ namespace {
 
 constexpr size_t chunk_size = 100;
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
-
-// A closed standard descriptor is held on the root directory, so that no file takes its
-// number and a name for it (/dev/stdin, /dev/stderr) can be neither read nor written.
-void hold_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && open("/", O_RDONLY | O_DIRECTORY) == -1)
-            die("Error opening /");
-}
-
-struct stat status_of(int fd, const char *msg)
-{
-    struct stat st;
-    if (fstat(fd, &st) == -1)
-        die(msg);
-    return st;
-}
-
-[[noreturn]] void same_file(const char *first, const char *second)
-{
-    fflush(stdout);
-    fprintf(stderr, "%s and %s are the same file\n", first, second);
-    exit(1);
-}
-
-bool same(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Standard output's own regular file takes the report: as a destination it would have the
-// report written over the copy, as a source it would copy its own first line.
-void refuse_standard_output(const struct stat &file, const char *name)
-{
-    struct stat output;
-    if (S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && same(file, output))
-        same_file(name, "standard output");
-}
-
-// Refused before the destination is opened, so that nothing is touched.
-struct stat source_status(int fd_sr, const char *sr)
-{
-    struct stat source = status_of(fd_sr, "Error opening source file");
-    if (S_ISDIR(source.st_mode)) {
-        errno = EISDIR;
-        die("Error opening source file");
-    }
-    refuse_standard_output(source, sr);
-    return source;
-}
-
-// Compared through the open descriptor, so that a link to the source swapped in after any
-// check of the path is caught.
-void refuse_same_file(const struct stat &target, const struct stat &source, const char *sr,
-                      const char *dst)
-{
-    if (same(target, source))
-        same_file(sr, dst);
-    refuse_standard_output(target, dst);
-}
-
-// A write may take only part of what it is given: go on until the whole chunk is down.
-void write_all(int fd, const char *data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n == -1) {
-            if (errno == EINTR)
-                continue;
-            die("Error writing file\n");
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-}
+void write_all(int fd, const char *data, size_t len);
+void hold_standard_descriptors();
+struct stat refuse_unfit_source(int fd_sr, const char *sr);
+struct stat refuse_same_file(int fd_dst, const struct stat &source, const char *sr,
+                             const char *dst);
+[[noreturn]] void die(const char *msg, int error = errno);
 
 } // namespace
 
@@ -113,14 +35,13 @@ int main(int argc, char *argv[])
     int fd_sr = open(sr, O_RDONLY);
     if (fd_sr == -1)
         die("Error opening source file");
-    struct stat source = source_status(fd_sr, sr);
-    // No O_TRUNC: the destination is emptied only once it is known to be another file.
+    struct stat source = refuse_unfit_source(fd_sr, sr);
+    // O_TRUNC is deferred: the destination is emptied only once it is known to be another
+    // file, and as O_TRUNC would, a regular file only, so that a terminal or a pipe is kept.
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
     if (fd_dst == -1)
         die("Error opening destination file");
-    struct stat target = status_of(fd_dst, "Error opening destination file");
-    refuse_same_file(target, source, sr, dst);
-    // As O_TRUNC would: a regular file only, so that a terminal or a pipe is written as it is.
+    struct stat target = refuse_same_file(fd_dst, source, sr, dst);
     if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
         die("Error opening destination file");
     char buff[chunk_size];
@@ -142,3 +63,91 @@ int main(int argc, char *argv[])
         die("Error writing standard output");
     return 0;
 }
+
+namespace {
+
+// The write of each chunk; as a write may take only part of what it is given, it goes on
+// until the whole chunk is down.
+void write_all(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n == -1) {
+            if (errno == EINTR)
+                continue;
+            die("Error writing file\n");
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+// ---- Defences ----
+
+// A closed standard descriptor: held on the root directory, so that no file takes its
+// number and a name for it (/dev/stdin, /dev/stderr) can be neither read nor written.
+void hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/", O_RDONLY | O_DIRECTORY) == -1)
+            die("Error opening /");
+}
+
+bool is_same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Two names for one file: told in words, as no call has failed.
+[[noreturn]] void die_same_file(const char *first, const char *second)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s and %s are the same file\n", first, second);
+    exit(1);
+}
+
+// Standard output's own regular file: as a destination it would have the report written over
+// the copy, as a source it would copy its own first line.
+void refuse_standard_output(const struct stat &file, const char *name)
+{
+    struct stat output;
+    if (S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && is_same_file(file, output))
+        die_same_file(name, "standard output");
+}
+
+// A source that is a directory or standard output's own file: refused before the
+// destination is opened, so that nothing is touched.
+struct stat refuse_unfit_source(int fd_sr, const char *sr)
+{
+    struct stat source;
+    if (fstat(fd_sr, &source) == -1)
+        die("Error opening source file");
+    if (S_ISDIR(source.st_mode))
+        die("Error opening source file", EISDIR);
+    refuse_standard_output(source, sr);
+    return source;
+}
+
+// A destination that is the source, or standard output's own file: compared through the open
+// descriptor, so that a link to the source swapped in after any check of the path is caught.
+struct stat refuse_same_file(int fd_dst, const struct stat &source, const char *sr, const char *dst)
+{
+    struct stat target;
+    if (fstat(fd_dst, &target) == -1)
+        die("Error opening destination file");
+    if (is_same_file(target, source))
+        die_same_file(sr, dst);
+    refuse_standard_output(target, dst);
+    return target;
+}
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
