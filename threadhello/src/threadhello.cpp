@@ -13,15 +13,31 @@ struct thread_parameter_t {
     const char *msg;
 };
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
+void *thread_entry_point(void *arg);
+[[noreturn]] void die(const char *msg, int error = errno);
+
+} // namespace
+
+int main()
 {
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
+    thread_parameter_t param{12345, "Hola mundo!"};
+    pthread_t t1;
+    // The thread calls return their error number rather than set errno.
+    int res = pthread_create(&t1, nullptr, thread_entry_point, &param);
+    if (res != 0)
+        die("pthread", res);
+    void *returned = nullptr;
+    res = pthread_join(t1, &returned);
+    if (res != 0)
+        die("join", res);
+    printf("[thread_main]: thread result: %s\n", static_cast<const char *>(returned));
+    puts("[thread_main]: bye!");
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+    return 0;
 }
+
+namespace {
 
 void *thread_entry_point(void *arg)
 {
@@ -32,26 +48,15 @@ void *thread_entry_point(void *arg)
     return const_cast<char *>(param->msg);
 }
 
-} // namespace
+// ---- Defences ----
 
-int main()
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
 {
-    thread_parameter_t param{12345, "Hola mundo!"};
-    pthread_t t1;
-    int res = pthread_create(&t1, nullptr, thread_entry_point, &param);
-    if (res != 0) {
-        errno = res; // thread calls return their error rather than set it
-        die("pthread");
-    }
-    void *returned = nullptr;
-    res = pthread_join(t1, &returned);
-    if (res != 0) {
-        errno = res;
-        die("join");
-    }
-    printf("[thread_main]: thread result: %s\n", static_cast<const char *>(returned));
-    puts("[thread_main]: bye!");
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
-    return 0;
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
 }
+
+} // namespace
