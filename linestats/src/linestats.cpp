@@ -11,30 +11,8 @@
 
 namespace {
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
-
-// `linestats < f >> f` would read its own reports back and grow the file until the disk is
-// full. Refused, as cat does, while input is left: `linestats < f > f`, emptied by the shell
-// first, is a normal empty run.
-void refuse_reading_own_output()
-{
-    struct stat in;
-    struct stat out;
-    if (fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(in.st_mode) &&
-        in.st_dev == out.st_dev && in.st_ino == out.st_ino &&
-        lseek(STDIN_FILENO, 0, SEEK_CUR) < in.st_size) {
-        fputs("standard input and standard output are the same file\n", stderr);
-        exit(1);
-    }
-}
+void refuse_reading_own_output();
+[[noreturn]] void die(const char *msg, int error = errno);
 
 } // namespace
 
@@ -46,8 +24,8 @@ int main()
     int64_t reads_cnt = 0;
     int64_t line_length = 0;
     int tmp;
-    // For speed at every byte: no stream lock, as the program has one thread, and a local
-    // copy of stdin, which g++ would otherwise reload after each update of the buffer pointer.
+    // getchar, a byte at a time, without the stream lock, as the program has one thread, and
+    // from a local copy of stdin, which g++ would otherwise reload after each buffer update.
     FILE *in = stdin;
     while ((tmp = getc_unlocked(in)) != EOF) {
         if (tmp != '\n') {
@@ -69,3 +47,33 @@ int main()
         die("Error writing standard output");
     return 0;
 }
+
+namespace {
+
+// ---- Defences ----
+
+// Input that is this run's own output, `linestats < f >> f`: it would read its own reports
+// back and grow the file until the disk is full. Refused, as cat does, while input is left:
+// `linestats < f > f`, emptied by the shell first, is a normal empty run.
+void refuse_reading_own_output()
+{
+    struct stat in;
+    struct stat out;
+    if (fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(in.st_mode) &&
+        in.st_dev == out.st_dev && in.st_ino == out.st_ino &&
+        lseek(STDIN_FILENO, 0, SEEK_CUR) < in.st_size) {
+        fputs("standard input and standard output are the same file\n", stderr);
+        exit(1);
+    }
+}
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
