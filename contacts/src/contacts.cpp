@@ -18,15 +18,30 @@ struct contact_type {
 
 int32_t total_entries = 0; // the id of the next record
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
+contact_type *create_contact(const char *name, const char *phone);
+void print_contact(const contact_type *person);
+[[noreturn]] void die_uncreated();
+[[noreturn]] void die(const char *msg, int error = errno);
+
+} // namespace
+
+int main()
 {
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
+    // Both records exist before anything is printed; they live until the process ends.
+    contact_type *first = create_contact("lara monti", "+390000000001");
+    if (first == nullptr)
+        die_uncreated();
+    contact_type *second = create_contact("ezio landi", "+390000000002");
+    if (second == nullptr)
+        die_uncreated();
+    print_contact(first);
+    print_contact(second);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+    return 0;
 }
+
+namespace {
 
 // Null when the record cannot be allocated. Text longer than a field is cut to it.
 contact_type *create_contact(const char *name, const char *phone)
@@ -45,34 +60,25 @@ void print_contact(const contact_type *person)
     printf("person: id=%d, name='%s', phone='%s'\n", person->id, person->name, person->phone);
 }
 
-void flush_output()
+// ---- Defences ----
+
+// A record that cannot be created: told on standard output; only when that cannot be
+// written does it reach standard error.
+[[noreturn]] void die_uncreated()
 {
+    puts("errore in create_contact!");
     if (fflush(stdout) != 0 || ferror(stdout))
         die("Error writing standard output");
+    exit(1);
 }
 
-// The failure is told on standard output; only when that cannot be written does it reach
-// standard error.
-contact_type *create_or_exit(const char *name, const char *phone)
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
 {
-    contact_type *person = create_contact(name, phone);
-    if (person == nullptr) {
-        puts("errore in create_contact!");
-        flush_output();
-        exit(1);
-    }
-    return person;
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
 }
 
 } // namespace
-
-int main()
-{
-    // Both records exist before anything is printed; they live until the process ends.
-    contact_type *first = create_or_exit("lara monti", "+390000000001");
-    contact_type *second = create_or_exit("ezio landi", "+390000000002");
-    print_contact(first);
-    print_contact(second);
-    flush_output();
-    return 0;
-}
