@@ -6,15 +6,22 @@
 
 namespace {
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
+int find_max_even_positions(const int *array, int array_size);
+[[noreturn]] void die(const char *msg, int error = errno);
+
+} // namespace
+
+int main()
 {
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
+    const int arr[] = {0, 100, 7, 50, -45};
+    constexpr int arr_size{std::size(arr)}; // braces: the compiler checks that the count fits
+    printf("%d", find_max_even_positions(arr, arr_size));
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+    return 0;
 }
+
+namespace {
 
 // -1 for an empty array, which has no position to give; ties keep the lowest index.
 int find_max_even_positions(const int *array, int array_size)
@@ -32,14 +39,15 @@ int find_max_even_positions(const int *array, int array_size)
     return max_pos;
 }
 
-} // namespace
+// ---- Defences ----
 
-int main()
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
 {
-    const int arr[] = {0, 100, 7, 50, -45};
-    constexpr int arr_size{std::size(arr)}; // braces: the compiler checks that the count fits
-    printf("%d", find_max_even_positions(arr, arr_size));
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
-    return 0;
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
 }
+
+} // namespace

@@ -15,15 +15,25 @@ struct risultato_ricerca {
     char_p *posizione_occorrenza; // numero_occorrenze entries, then a null pointer
 };
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
+risultato_ricerca trova_occorrenze(const char *str, const char *substr);
+[[noreturn]] void die(const char *msg, int error = errno);
+
+} // namespace
+
+int main()
 {
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
+    const char *str = "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod "
+                      "tempor incididuntemememeememememeemememeememememeememeememem";
+    const char *substr = "em";
+    risultato_ricerca ricerca = trova_occorrenze(str, substr);
+    for (int i = 0; i < ricerca.numero_occorrenze; ++i)
+        printf("Occorrenza %d, = %.10s \n", i, ricerca.posizione_occorrenza[i]);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+    return 0; // the array lives until the process ends
 }
+
+namespace {
 
 risultato_ricerca trova_occorrenze(const char *str, const char *substr)
 {
@@ -46,17 +56,15 @@ risultato_ricerca trova_occorrenze(const char *str, const char *substr)
     return posizioni;
 }
 
-} // namespace
+// ---- Defences ----
 
-int main()
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
 {
-    const char *str = "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod "
-                      "tempor incididuntemememeememememeemememeememememeememeememem";
-    const char *substr = "em";
-    risultato_ricerca ricerca = trova_occorrenze(str, substr);
-    for (int i = 0; i < ricerca.numero_occorrenze; ++i)
-        printf("Occorrenza %d, = %.10s \n", i, ricerca.posizione_occorrenza[i]);
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
-    return 0; // the array lives until the process ends
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
 }
+
+} // namespace

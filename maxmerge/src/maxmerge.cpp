@@ -6,29 +6,8 @@
 
 namespace {
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
-
-// The heap block is what this program shows: inlined into main, it would be folded away
-// (clang++ does), its failure path with it.
-[[gnu::noinline]] int *join_arrays_same_length(const int *array1, const int *array2, int array_len)
-{
-    // Widened with its sign: a negative length asks for an impossible size, and the
-    // allocation fails before either array is read.
-    auto *array3 = static_cast<int *>(malloc(static_cast<size_t>(array_len) * sizeof(int)));
-    if (array3 == nullptr)
-        die("error in memory allocation \nCannot allocate array of dimension 0\n");
-    for (int i = 0; i < array_len; ++i)
-        array3[i] = array1[i] > array2[i] ? array1[i] : array2[i];
-    return array3;
-}
+int *join_arrays_same_length(const int *array1, const int *array2, int array_len);
+[[noreturn]] void die(const char *msg, int error = errno);
 
 } // namespace
 
@@ -44,3 +23,32 @@ int main()
         die("Error writing standard output");
     return 0; // array3 lives until the process ends
 }
+
+namespace {
+
+// The heap block is what this program shows: inlined into main, it would be folded away
+// (clang++ does), its failure path with it.
+[[gnu::noinline]] int *join_arrays_same_length(const int *array1, const int *array2, int array_len)
+{
+    // Widened with its sign: a negative length asks for an impossible size, and the
+    // allocation fails before either array is read.
+    auto *array3 = static_cast<int *>(malloc(static_cast<size_t>(array_len) * sizeof(int)));
+    if (array3 == nullptr)
+        die("error in memory allocation \nCannot allocate array of dimension 0\n");
+    for (int i = 0; i < array_len; ++i)
+        array3[i] = array1[i] > array2[i] ? array1[i] : array2[i];
+    return array3;
+}
+
+// ---- Defences ----
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace

@@ -9,15 +9,29 @@ namespace {
 constexpr int b_len = 11;
 constexpr int first_listing_lines = 40;
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
+void swap(int *a, int *b);
+int qsort_int_cmp(const void *a, const void *b);
+[[noreturn]] void die(const char *msg, int error = errno);
+
+} // namespace
+
+int main()
 {
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
+    int a = 0;
+    int b[b_len] = {1, 23, 54235, 1, 42, 456, 52, 1, 5154, 674, 21};
+    swap(&a, &b[0]);
+    // The listing runs past the array's end; those lines show 0 rather than read beyond it.
+    for (int i = 0; i < first_listing_lines; ++i)
+        printf("%d %d\n", a, i < b_len ? b[i] : 0);
+    qsort(b, b_len, sizeof b[0], qsort_int_cmp);
+    for (int i = 0; i < b_len; ++i)
+        printf("%d\n", b[i]);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("Error writing standard output");
+    return 0;
 }
+
+namespace {
 
 void swap(int *a, int *b)
 {
@@ -39,20 +53,15 @@ int qsort_int_cmp(const void *a, const void *b)
     return int_cmp(static_cast<const int *>(a), static_cast<const int *>(b));
 }
 
-} // namespace
+// ---- Defences ----
 
-int main()
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
 {
-    int a = 0;
-    int b[b_len] = {1, 23, 54235, 1, 42, 456, 52, 1, 5154, 674, 21};
-    swap(&a, &b[0]);
-    // The listing runs past the array's end; those lines show 0 rather than read beyond it.
-    for (int i = 0; i < first_listing_lines; ++i)
-        printf("%d %d\n", a, i < b_len ? b[i] : 0);
-    qsort(b, b_len, sizeof b[0], qsort_int_cmp);
-    for (int i = 0; i < b_len; ++i)
-        printf("%d\n", b[i]);
-    if (fflush(stdout) != 0 || ferror(stdout))
-        die("Error writing standard output");
-    return 0;
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
 }
+
+} // namespace

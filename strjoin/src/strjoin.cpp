@@ -10,15 +10,7 @@ constexpr const char *str_1 = "prima-";
 constexpr const char *str_2 = "seconda-";
 constexpr const char *str_3 = "terza!";
 
-// Pending output first, so that on a merged stream the report follows it.
-[[noreturn]] void die(const char *msg)
-{
-    int error = errno;
-    fflush(stdout);
-    errno = error;
-    perror(msg);
-    exit(1);
-}
+[[noreturn]] void die(const char *msg, int error = errno);
 
 } // namespace
 
@@ -37,3 +29,18 @@ int main()
         die("Error writing standard output");
     return 0;
 }
+
+namespace {
+
+// ---- Defences ----
+
+// Pending output first, so that on a merged stream the report follows it.
+[[noreturn]] void die(const char *msg, int error)
+{
+    fflush(stdout);
+    errno = error;
+    perror(msg);
+    exit(1);
+}
+
+} // namespace
