@@ -36,8 +36,8 @@ int main(int argc, char *argv[])
     if (fd_sr == -1)
         die("Error opening source file");
     struct stat source = refuse_unfit_source(fd_sr, sr);
-    // O_TRUNC is deferred: the destination is emptied only once it is known to be another
-    // file, and as O_TRUNC would, a regular file only, so that a terminal or a pipe is kept.
+    // O_TRUNC, deferred: the destination is emptied only once it is known to be another file,
+    // and, as O_TRUNC would, only a regular file, so that a terminal or a pipe is written as is.
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
     if (fd_dst == -1)
         die("Error opening destination file");

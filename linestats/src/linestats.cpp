@@ -24,8 +24,8 @@ int main()
     int64_t reads_cnt = 0;
     int64_t line_length = 0;
     int tmp;
-    // getchar, a byte at a time, without the stream lock, as the program has one thread, and
-    // from a local copy of stdin, which g++ would otherwise reload after each buffer update.
+    // This is getchar, without the stream lock, as the program has one thread, and from a
+    // local copy of stdin, which g++ would otherwise reload after each buffer update.
     FILE *in = stdin;
     while ((tmp = getc_unlocked(in)) != EOF) {
         if (tmp != '\n') {

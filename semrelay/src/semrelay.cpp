@@ -35,8 +35,8 @@ void abandon_child(pid_t child);
 
 int main()
 {
-    // Exactly 0600 whatever the umask: a mask without the owner's read bit would leave a name
-    // that not even this user can open, in this run and every later one.
+    // A umask without the owner's read bit would leave a name that not even this user can
+    // open, in this run and every later one: the mode is exactly 0600 whatever the umask.
     const mode_t mask = umask(0);
     semaphore = sem_open(sem_name, O_CREAT, 0600, 0);
     umask(mask);
@@ -85,10 +85,10 @@ void run_parent(pid_t child)
         abandon_child(child);
         die("sem post");
     }
-    // Waits for the child, so that its line is out by the time the shell goes on, and so
-    // that nothing that ends with this process (a shell as a container's first process, a
-    // terminal session, a job under `stty tostop`) takes the child with it. The status stays
-    // this process's own: 0 once it has posted, whatever the child does.
+    // A child left running could print after the shell goes on, or be taken by what ends
+    // with this process (a shell as a container's first process, a terminal session, a job
+    // under `stty tostop`): wait for it. The status stays this process's own: 0 once it has
+    // posted, whatever the child does.
     while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
         ;
 }
@@ -141,9 +141,9 @@ bool is_released(int parent)
     die_unlinking("sem_wait", EOWNERDEAD);
 }
 
-// A line nobody reads: a write to a pipe nobody reads raises SIGPIPE, which is held back
-// until the child is ended and the name removed; then this process dies of it as it would
-// have, or, where SIGPIPE is ignored or blocked, reports the failure.
+// A line that cannot be written out: the child is ended and the name removed first. A write
+// to a pipe nobody reads raises SIGPIPE, held back until then; this process then dies of it
+// as it would have, or, where SIGPIPE is ignored or blocked, reports the failure.
 void write_out_line(pid_t child)
 {
     sigset_t pipe_signal;
