@@ -299,8 +299,7 @@ TEST_P(SemrelayForeignName, IsRefusedAndLeftAlone)
         options.user = nobody;
     } else if (GetParam().swapped_in != nullptr) {
         SKIP_IF_SANITIZED();
-        mkfifo("/dev/shm/fifo", 0600);
-        symlink("fifo", "/dev/shm/link");
+        ASSERT_EQ(mkfifo("/dev/shm/fifo", 0600) | symlink("fifo", "/dev/shm/link"), 0);
         options.env = swap_before("open", 1, std::string("/dev/shm/") + GetParam().swapped_in,
                                   "/dev/shm/sem.my_sem");
     } else {
