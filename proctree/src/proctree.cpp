@@ -23,6 +23,7 @@ constexpr int create_tries = 8;
 
 sem_t *sem = nullptr;
 int *counter = nullptr; // processes created so far, the first included
+sigset_t child_signal;  // SIGCHLD alone, blocked in every process of the tree
 
 void announce(int number);
 bool reap_children(const pid_t (&children)[max_children], int count);
@@ -105,9 +106,6 @@ bool reap_children(const pid_t (&children)[max_children], int count)
 {
     bool all_ok = true;
     bool reaped[max_children] = {};
-    sigset_t child_signal;
-    sigemptyset(&child_signal);
-    sigaddset(&child_signal, SIGCHLD);
     for (int left = count; left > 0;) {
         for (int i = 0; i < count; ++i) {
             int status = 0;
@@ -133,7 +131,6 @@ bool reap_children(const pid_t (&children)[max_children], int count)
 void keep_child_statuses()
 {
     signal(SIGCHLD, SIG_DFL);
-    sigset_t child_signal;
     sigemptyset(&child_signal);
     sigaddset(&child_signal, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_signal, nullptr);
