@@ -245,10 +245,8 @@ TEST(Proctree, InAPidNamespaceOfItsChildrenEndsWithoutRepeats)
         GTEST_SKIP() << "no pid namespace can be made here";
     command.emplace_back(PROGRAM);
     for (int i = 0; i < 4; ++i) {
-        // The leak check stops the world from a child, which lands in the other namespace.
-        auto r = run(command.front(), {.args = {command.begin() + 1, command.end()},
-                                       .env = {"ASAN_OPTIONS=detect_leaks=0"},
-                                       .timeout = seconds(10)});
+        auto r = run(command.front(),
+                     {.args = {command.begin() + 1, command.end()}, .timeout = seconds(10)});
         ASSERT_FALSE(r.timed_out);
         std::set<int> numbers;
         for (const auto &l : parse(r.out))

@@ -69,9 +69,6 @@ TEST_P(SemrelayNormalRun, ChildWritesAfterParentReleasesIt)
         if (c.how == started::by_a_shell_as_pid_1) // a shell that forks for the command
             prefix.insert(prefix.end(), {"/bin/sh", "-c", R"("$0"; true)"});
         command.insert(command.begin(), prefix.begin(), prefix.end());
-        // The leak check stops the world from a child, which lands in the other namespace.
-        if (c.how == started::in_its_own_pid_namespace)
-            options.env = {"ASAN_OPTIONS=detect_leaks=0"};
     } else if (c.how == started::as_controlling_process) {
         command = {"/usr/bin/script", "-qec", R"(exec "$P" > "$O")", "/dev/null"};
         options.env = {"SHELL=/bin/sh", "P=" PROGRAM, "O=" + dir / "out"};
