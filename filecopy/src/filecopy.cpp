@@ -48,6 +48,8 @@ int main(int argc, char *argv[])
     int64_t cnt_tot = 0; // 64 bits: sources of 2 GiB and more are counted too
     for (;;) {
         ssize_t cnt = read(fd_sr, buff, sizeof buff);
+        if (cnt == -1 && errno == EINTR) // as the write is, see write_all
+            continue;
         if (cnt == 0)
             break;
         if (cnt == -1)
