@@ -38,7 +38,15 @@ int main()
     // The last run's "/sem1" is removed and the lock made afresh, never adopted: one this user
     // cannot remove (another user's) may hold 0 and stop the tree, and one back after the
     // removal is a concurrent run's. Exactly 0600 whatever the umask (0277 would cut it).
+    // Under a file-size limit the C library's write of the new semaphore raises SIGXFSZ, whose
+    // default would end the run before the library removes its temporary file in /dev/shm:
+    // held back, the write fails and sem_open reports it.
     const mode_t mask = umask(0);
+    sigset_t size_signal;
+    sigset_t signals;
+    sigemptyset(&size_signal);
+    sigaddset(&size_signal, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &size_signal, &signals);
     for (int i = 0; i < create_tries; ++i) {
         sem_unlink(sem_name);
         sem = sem_open(sem_name, O_CREAT | O_EXCL, 0600, 1);
@@ -48,6 +56,7 @@ int main()
     umask(mask);
     if (sem == SEM_FAILED)
         die("sem_open");
+    sigprocmask(SIG_SETMASK, &signals, nullptr);
     void *map =
         mmap(nullptr, sizeof *counter, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED)
