@@ -4,10 +4,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,12 +20,14 @@ constexpr const char *sem_file = "/dev/shm/sem.my_sem";
 constexpr unsigned delay_seconds = 5;
 
 sem_t *semaphore = nullptr;
+sigset_t inherited_mask; // as the run found it, before hold_write_signals
 
-void run_child(int parent);
+void run_child(int lifeline);
 void run_parent(pid_t child);
+void hold_write_signals();
 void refuse_foreign_semaphore();
 void make_lifeline(int (&ends)[2]);
-bool is_released(int parent);
+void end_with_parent(int lifeline);
 void write_out_line(pid_t child);
 void abandon_child(pid_t child);
 [[noreturn]] void die_unlinking(const char *msg, int error = errno);
@@ -35,6 +37,8 @@ void abandon_child(pid_t child);
 
 int main()
 {
+    hold_write_signals();     // defence: a failed write reports instead of ending a step half-way
+    signal(SIGCHLD, SIG_DFL); // defence: inherited as ignored, the child's status would be lost
     // A umask without the owner's read bit would leave a name that not even this user can
     // open, in this run and every later one: the mode is exactly 0600 whatever the umask.
     const mode_t mask = umask(0);
@@ -60,15 +64,14 @@ int main()
 
 namespace {
 
-void run_child(int parent)
+void run_child(int lifeline)
 {
-    // This is the sem_wait, taken in slices of a second so that a parent that ends before its
-    // post is noticed; the slices run on the monotonic clock, which no one can step.
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    do
-        until.tv_sec += 1;
-    while (sem_clockwait(semaphore, CLOCK_MONOTONIC, &until) != 0 && !is_released(parent));
+    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr); // its writes end it as they would have
+    end_with_parent(lifeline);
+    if (sem_wait(semaphore) != 0)
+        die("sem_wait");
+    // Released: the line and the removal are this child's to finish, whatever the parent does.
+    prctl(PR_SET_PDEATHSIG, 0);
     puts("Ora il figlio puo` scrivere");
     if (sem_unlink(sem_name) != 0)
         die("close");
@@ -85,15 +88,36 @@ void run_parent(pid_t child)
         abandon_child(child);
         die("sem post");
     }
-    // A child left running could print after the shell goes on, or be taken by what ends
-    // with this process (a shell as a container's first process, a terminal session, a job
-    // under `stty tostop`): wait for it. The status stays this process's own: 0 once it has
-    // posted, whatever the child does.
-    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
+    // Waited for, so that the child's line is out when the shell goes on, and so that nothing
+    // that ends with this process takes the child along (a container's first process, a
+    // terminal session, a job under `stty tostop`). The run succeeded only if the child wrote
+    // its line and removed the name; otherwise the name goes too, so that a post no child took
+    // is never left at 1 for the next run. The child reported its own failure, if it could.
+    int status = 0;
+    pid_t got = -1;
+    while ((got = waitpid(child, &status, 0)) == -1 && errno == EINTR)
         ;
+    if (got != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        sem_unlink(sem_name);
+        exit(1);
+    }
 }
 
 // ---- Defences ----
+
+// A write that fails (a pipe nobody reads, a file-size limit) raises SIGPIPE or SIGXFSZ, whose
+// default ends the process at once: in the C library's first write of a new semaphore it
+// would leave the library's temporary file in /dev/shm, and in the parent's line it would
+// leave the child waiting. Held back, the write reports its failure instead: the child takes
+// them back at once, the parent once it has tidied (write_out_line).
+void hold_write_signals()
+{
+    sigset_t write_signals;
+    sigemptyset(&write_signals);
+    sigaddset(&write_signals, SIGPIPE);
+    sigaddset(&write_signals, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &write_signals, &inherited_mask);
+}
 
 // A name left by someone else: used only when it is this user's semaphore, since anybody may
 // leave a file in /dev/shm, and one too short would crash both processes at its first use.
@@ -108,11 +132,11 @@ void refuse_foreign_semaphore()
         die("sem_open", EEXIST);
 }
 
-// A parent that ends before its post, however it ends: the child watches a pipe whose writing
-// end only the parent holds, at its end of file once the parent is gone. Unlike getppid() this
-// holds in every pid namespace (under `unshare --pid` it is 0 in the child from the start).
-// The writing end is kept off the standard descriptors, or a closed standard output would
-// take it and the parent's line go into it.
+// A parent that ends before it asks for the child (end_with_parent): a pipe whose writing end
+// only the parent holds reads as the end of file once it is gone, however it ended. Unlike
+// getppid() this holds in every pid namespace (under `unshare --pid` it is 0 in the child from
+// the start). The writing end is kept off the standard descriptors, or a closed standard
+// output would take it and the parent's line go into it.
 void make_lifeline(int (&ends)[2])
 {
     if (pipe(ends) == -1)
@@ -126,38 +150,30 @@ void make_lifeline(int (&ends)[2])
     }
 }
 
-// A slice of the wait that ends without the post: wait on while the parent lives; once it
-// has ended, take a post it made just before, or end rather than wait forever, removing the
-// name so that the next run does not find it held at 0.
-bool is_released(int parent)
+// A parent that ends before its post, however it ends: the kernel ends the child with it, so
+// that no child waits for a post that cannot come. The child never removes the name then: a
+// run started at once may have taken it. It is left at 0, and the next run takes it as its
+// own. A parent already gone before the request shows on the lifeline.
+void end_with_parent(int lifeline)
 {
-    if (errno != ETIMEDOUT && errno != EINTR)
-        die("sem_wait");
-    pollfd ended{parent, POLLIN, 0};
-    if (poll(&ended, 1, 0) != 1)
-        return false;
-    if (sem_trywait(semaphore) == 0)
-        return true;
-    die_unlinking("sem_wait", EOWNERDEAD);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1)
+        die("prctl");
+    pollfd ended{lifeline, POLLIN, 0};
+    if (poll(&ended, 1, 0) > 0)
+        exit(1);
 }
 
-// A line that cannot be written out: the child is ended and the name removed first. A write
-// to a pipe nobody reads raises SIGPIPE, held back until then; this process then dies of it
-// as it would have, or, where SIGPIPE is ignored or blocked, reports the failure.
+// A line that cannot be written out: the child is ended and the name removed first. Then this
+// process ends as it would have: killed by the signal the write raised, where that is at its
+// default, or with a report, where it is ignored or blocked.
 void write_out_line(pid_t child)
 {
-    sigset_t pipe_signal;
-    sigset_t mask;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigprocmask(SIG_BLOCK, &pipe_signal, &mask);
-    bool written = fflush(stdout) == 0 && !ferror(stdout);
-    int error = errno;
-    if (!written)
-        abandon_child(child);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    if (!written)
-        die("Error writing standard output", error);
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return;
+    const int error = errno;
+    abandon_child(child);
+    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);
+    die("Error writing standard output", error);
 }
 
 // A parent that cannot release the child: ends it rather than leave it waiting forever, with
