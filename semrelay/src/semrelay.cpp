@@ -1,5 +1,11 @@
-// semrelay: a child process held back on a named semaphore until its parent, five seconds
-// later, announces the release and posts it; the child then writes and removes the name.
+// semrelay: a named POSIX semaphore holds a child process back until its parent lets it go.
+//   1. The parent opens the semaphore "/my_sem" with value 0 (sem_open) and forks (fork).
+//   2. The child waits on it (sem_wait): at 0 the call blocks until someone posts.
+//   3. The parent sleeps five seconds (sleep), prints its line and writes it out (puts,
+//      fflush), and only then posts (sem_post): its line comes first on any output.
+//   4. The child, released, prints its line (puts) and removes the name (sem_unlink).
+//   5. The parent waits for the child (waitpid) and ends with the run's status.
+// Each defence is marked where it is called, and defined under Defences below.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,8 +34,7 @@ void hold_write_signals();
 void refuse_foreign_semaphore();
 void make_lifeline(int (&ends)[2]);
 void end_with_parent(int lifeline);
-void write_out_line(pid_t child);
-void abandon_child(pid_t child);
+[[noreturn]] void die_abandoning(pid_t child, const char *msg);
 [[noreturn]] void die_unlinking(const char *msg, int error = errno);
 [[noreturn]] void die(const char *msg, int error = errno);
 
@@ -39,16 +44,16 @@ int main()
 {
     hold_write_signals();     // defence: a failed write reports instead of ending a step half-way
     signal(SIGCHLD, SIG_DFL); // defence: inherited as ignored, the child's status would be lost
-    // A umask without the owner's read bit would leave a name that not even this user can
-    // open, in this run and every later one: the mode is exactly 0600 whatever the umask.
+    // Defence: a umask without the owner's read bit would leave a name that not even this
+    // user can open, in this run and every later one: the mode is 0600 whatever the umask.
     const mode_t mask = umask(0);
     semaphore = sem_open(sem_name, O_CREAT, 0600, 0);
     umask(mask);
     if (semaphore == SEM_FAILED)
         die("sem_open");
-    refuse_foreign_semaphore();
+    refuse_foreign_semaphore(); // defence
     int lifeline[2];
-    make_lifeline(lifeline);
+    make_lifeline(lifeline); // defence: tells the child of a parent gone before it asked
     pid_t pid = fork();
     if (pid == -1)
         die_unlinking("fork");
@@ -66,12 +71,11 @@ namespace {
 
 void run_child(int lifeline)
 {
-    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr); // its writes end it as they would have
-    end_with_parent(lifeline);
+    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr); // defence: undoes hold_write_signals
+    end_with_parent(lifeline);                          // defence
     if (sem_wait(semaphore) != 0)
         die("sem_wait");
-    // Released: the line and the removal are this child's to finish, whatever the parent does.
-    prctl(PR_SET_PDEATHSIG, 0);
+    prctl(PR_SET_PDEATHSIG, 0); // defence: released, it finishes whatever the parent does
     puts("Ora il figlio puo` scrivere");
     if (sem_unlink(sem_name) != 0)
         die("close");
@@ -83,22 +87,18 @@ void run_parent(pid_t child)
 {
     sleep(delay_seconds);
     puts("Ora faccio continuare mio figlio");
-    write_out_line(child); // before the post, so that it precedes the child's line on any output
-    if (sem_post(semaphore) != 0) {
-        abandon_child(child);
-        die("sem post");
-    }
-    // Waited for, so that the child's line is out when the shell goes on, and so that nothing
-    // that ends with this process takes the child along (a container's first process, a
-    // terminal session, a job under `stty tostop`). The run succeeded only if the child wrote
-    // its line and removed the name; otherwise the name goes too, so that a post no child took
-    // is never left at 1 for the next run. The child reported its own failure, if it could.
+    if (fflush(stdout) != 0 || ferror(stdout)) // before the post, so that the line comes first
+        die_abandoning(child, "Error writing standard output");
+    if (sem_post(semaphore) != 0)
+        die_abandoning(child, "sem post");
+    // Waited for, so that its line is out when the shell goes on and nothing that ends with
+    // this process (a container's first process, a terminal session) takes the child along.
     int status = 0;
     pid_t got = -1;
     while ((got = waitpid(child, &status, 0)) == -1 && errno == EINTR)
         ;
     if (got != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        sem_unlink(sem_name);
+        sem_unlink(sem_name); // defence: the post no child took
         exit(1);
     }
 }
@@ -109,7 +109,7 @@ void run_parent(pid_t child)
 // default ends the process at once: in the C library's first write of a new semaphore it
 // would leave the library's temporary file in /dev/shm, and in the parent's line it would
 // leave the child waiting. Held back, the write reports its failure instead: the child takes
-// them back at once, the parent once it has tidied (write_out_line).
+// them back at once, the parent once it has tidied (die_abandoning).
 void hold_write_signals()
 {
     sigset_t write_signals;
@@ -163,29 +163,19 @@ void end_with_parent(int lifeline)
         exit(1);
 }
 
-// A line that cannot be written out: the child is ended and the name removed first. Then this
-// process ends as it would have: killed by the signal the write raised, where that is at its
-// default, or with a report, where it is ignored or blocked.
-void write_out_line(pid_t child)
+// A parent that cannot release the child (its line cannot be written, its post fails): ends
+// it rather than leave it waiting forever, with SIGKILL whatever it inherited, since it holds
+// nothing to tidy, and removes the name, so that the next run, however soon, starts from
+// nothing. Then this process ends as it would have: killed by a signal its write raised,
+// where that is at its default, or with the report.
+[[noreturn]] void die_abandoning(pid_t child, const char *msg)
 {
-    if (fflush(stdout) == 0 && !ferror(stdout))
-        return;
     const int error = errno;
-    abandon_child(child);
-    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);
-    die("Error writing standard output", error);
-}
-
-// A parent that cannot release the child: ends it rather than leave it waiting forever, with
-// SIGKILL whatever it inherited, since it holds nothing to tidy, and removes the name, so
-// that the next run, however soon, starts from nothing.
-void abandon_child(pid_t child)
-{
-    int error = errno;
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     sem_unlink(sem_name);
-    errno = error;
+    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);
+    die(msg, error);
 }
 
 // A failure that would leave the name for nobody to post: removed before the report, so that
