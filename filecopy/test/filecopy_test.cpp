@@ -347,7 +347,8 @@ TEST(Filecopy, ShortAndInterruptedCallsStillCopyEverything)
     SKIP_IF_SANITIZED();
     temp_dir dir;
     auto data = write_source(dir, 1234);
-    for (const auto &env : {fault("write", 2, 0, 7), fault("write", 3, EINTR), fault("read", 2, EINTR)}) {
+    for (const auto &env :
+         {fault("write", 2, 0, 7), fault("write", 3, EINTR), fault("read", 2, EINTR)}) {
         auto r = run(PROGRAM, {.args = {dir / "src", dir / "dst"}, .env = env});
         SKIP_UNLESS_INJECTED(r);
         EXPECT_EQ(r, (outcome{0, success(dir / "src", dir / "dst", data.size()), ""}));
