@@ -1,4 +1,7 @@
 // contacts: heap records of a name and a phone number, numbered in order of creation.
+// 1. create_contact allocates a record (malloc) and gives it the next id of a run-wide counter.
+// 2. It copies the name and the phone number in, each cut to its field (snprintf).
+// 3. main makes both records, then prints each (print_contact, printf), written out (fflush).
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,7 @@
 // evenmax: the index of the greatest element among the even positions of an array.
+// 1. find_max_even_positions starts from index 0 and looks at 2, 4 and so on only.
+// 2. A greater element takes the position; a tie keeps the lower index.
+// 3. main prints the index with no line end (printf), written out (fflush).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

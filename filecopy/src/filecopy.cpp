@@ -1,5 +1,11 @@
-// filecopy: copies one file to another through the raw descriptor calls, 100 bytes per
-// read, and reports how many bytes it copied.
+// filecopy: copies one file to another through the raw descriptor calls, 100 bytes per read,
+// and reports how many bytes it copied.
+// 1. The first line, written out before any file is opened (printf, fflush).
+// 2. The source opened read-only, the destination write-only and created 0600 (open, twice);
+//    its O_TRUNC comes later, once it is known to be another file (ftruncate).
+// 3. Reads of at most 100 bytes, each written out in full (read; write, in write_all, which
+//    writes again for the rest of a short write).
+// 4. Both descriptors closed (close, twice), and the total printed (printf, fflush).
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -26,7 +32,7 @@ int main(int argc, char *argv[])
 {
     if (argc != 3)
         die("Insuffiecient arguments.\n");
-    hold_standard_descriptors();
+    hold_standard_descriptors(); // defence: a closed 0, 1 or 2 is no file's number
     const char *sr = argv[1];
     const char *dst = argv[2];
     printf("Copying %s to %s\n", sr, dst);
@@ -35,23 +41,21 @@ int main(int argc, char *argv[])
     int fd_sr = open(sr, O_RDONLY);
     if (fd_sr == -1)
         die("Error opening source file");
-    struct stat source = refuse_unfit_source(fd_sr, sr);
-    // O_TRUNC, deferred: the destination is emptied only once it is known to be another file,
-    // and, as O_TRUNC would, only a regular file, so that a terminal or a pipe is written as is.
+    const struct stat source = refuse_unfit_source(fd_sr, sr); // defence, before dst is touched
+    // No O_TRUNC: the destination is emptied below, once it is known to be another file, and
+    // only when it is a regular file, as O_TRUNC would (a terminal or a pipe is written as is).
     int fd_dst = open(dst, O_WRONLY | O_CREAT, 0600);
     if (fd_dst == -1)
         die("Error opening destination file");
-    struct stat target = refuse_same_file(fd_dst, source, sr, dst);
+    const struct stat target = refuse_same_file(fd_dst, source, sr, dst); // defence
     if (S_ISREG(target.st_mode) && ftruncate(fd_dst, 0) == -1)
-        die("Error opening destination file");
+        die("Error opening destination file"); // the deferred O_TRUNC, told as the open's
     char buff[chunk_size];
     int64_t cnt_tot = 0; // 64 bits: sources of 2 GiB and more are counted too
-    for (;;) {
-        ssize_t cnt = read(fd_sr, buff, sizeof buff);
-        if (cnt == -1 && errno == EINTR) // as the write is, see write_all
-            continue;
-        if (cnt == 0)
-            break;
+    ssize_t cnt = 0;
+    while ((cnt = read(fd_sr, buff, sizeof buff)) != 0) {
+        if (cnt == -1 && errno == EINTR)
+            continue; // interrupted before any byte: read again, as write_all writes again
         if (cnt == -1)
             die("Error reading file.\n");
         write_all(fd_dst, buff, static_cast<size_t>(cnt));

@@ -1,5 +1,10 @@
 // findall: finds every occurrence of a string in a text, overlapping ones included, and
 // collects their positions in an array that grows by one slot per occurrence.
+// 1. trova_occorrenze allocates the array, at first just its null end (malloc).
+// 2. Each occurrence found with strstr, the next search starting one byte after it, so that
+//    overlapping ones count.
+// 3. For each, a line printed (printf) and the array grown by one slot (realloc).
+// 4. main prints ten bytes from each position (printf), written out (fflush).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,10 @@
 // linestats: for every line of standard input, prints its length in bytes and the average
 // length of all lines so far. Reads a byte at a time and stores no line, so memory stays
 // the same whatever the lines' length.
+// 1. Standard input read a byte at a time through stdio's buffer (getchar, as getc_unlocked).
+// 2. Each byte before a newline counts one; at the newline the line's length and the average
+//    so far are printed (printf) and the length starts again from 0.
+// 3. At the end of input a read error is told (ferror), and the output written out (fflush).
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -18,21 +22,22 @@ void refuse_reading_own_output();
 
 int main()
 {
-    refuse_reading_own_output();
+    refuse_reading_own_output(); // defence: `linestats < f >> f` would read its own lines
     // 64 bits: no count wraps, however long the input.
     int64_t sum = 0;
     int64_t reads_cnt = 0;
     int64_t line_length = 0;
     int tmp;
-    // This is getchar, without the stream lock, as the program has one thread, and from a
-    // local copy of stdin, which g++ would otherwise reload after each buffer update.
+    // getc_unlocked(in) is getchar(): the same buffered read, without the stream's lock, which
+    // one thread does not need, and from a local copy of stdin, which g++ would otherwise load
+    // again after each update of the buffer.
     FILE *in = stdin;
     while ((tmp = getc_unlocked(in)) != EOF) {
         if (tmp != '\n') {
             ++line_length;
-            continue;
+            continue; // the line goes on
         }
-        ++reads_cnt;
+        ++reads_cnt; // the line is complete
         sum += line_length;
         // Checked at every line, so that a failed write ends the run there.
         if (printf("Length of the last line: %" PRId64 "\n", line_length) < 0 ||

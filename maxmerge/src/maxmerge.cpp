@@ -1,5 +1,9 @@
 // maxmerge: the element-wise maximum of two integer arrays of one length, in a new heap
 // array whose ownership passes to the caller.
+// 1. join_arrays_same_length allocates the new array (malloc).
+// 2. It fills each index with the greater of the two elements there and returns the array.
+// 3. main prints it one number a line (printf), written out (fflush); the block is left to the
+//    process's end.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

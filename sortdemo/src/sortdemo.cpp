@@ -1,5 +1,10 @@
 // sortdemo: exchanges two integers through their addresses, lists an array, sorts it with
 // qsort and a three-way comparison, and lists it again.
+// 1. swap exchanges a and the array's first element through their addresses.
+// 2. Forty lines of a and an element printed (printf), 0 past the array's end.
+// 3. The array sorted (qsort), which calls qsort_int_cmp, which hands the two elements to
+//    int_cmp as ints.
+// 4. The sorted array printed (printf), written out (fflush).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

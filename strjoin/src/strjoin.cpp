@@ -1,4 +1,9 @@
 // strjoin: joins three strings into one heap buffer of exactly the size needed.
+// 1. The size: the three lengths and one byte for the terminator (strlen).
+// 2. A zeroed buffer of exactly that size (calloc).
+// 3. The strings copied one after another, each to the end of the last (strcpy, strlen).
+// 4. The result printed with no line end (printf), the buffer freed (free), the output
+//    written out (fflush).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,10 @@
 // threadhello: hands a record to a POSIX thread, which prints the record's message and
 // returns it as its result; the main thread joins it and prints that result.
+// 1. The record, a number and a message, made on main's stack.
+// 2. The thread started with the record's address (pthread_create, into thread_entry_point),
+//    where it prints its lines (puts, printf) and returns the message.
+// 3. The main thread waits for its end and takes that result (pthread_join).
+// 4. The result and a farewell printed (printf, puts) and written out (fflush).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
