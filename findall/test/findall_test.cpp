@@ -22,7 +22,7 @@ TEST(Findall, FixedRun)
         expected += "ho trovato substr in str alla posizione " + std::to_string(p) + "\n";
     for (int i = 0; i < 21; ++i)
         expected += "Occorrenza " + std::to_string(i) + ", = " + excerpts[i] + " \n";
-    EXPECT_EQ(run(PROGRAM), (outcome{0, expected, ""}));
+    check({"", "findall", 0, expected});
 }
 
 struct occurrences {

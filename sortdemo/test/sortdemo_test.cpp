@@ -19,7 +19,7 @@ TEST(Sortdemo, FixedRun)
         expected += "1 0\n";
     for (int v : {0, 1, 1, 21, 23, 42, 52, 456, 674, 5154, 54235})
         expected += std::to_string(v) + "\n";
-    EXPECT_EQ(run(PROGRAM), (outcome{0, expected, ""}));
+    check({"", "sortdemo", 0, expected});
 }
 
 struct comparison {
