@@ -46,7 +46,7 @@ bool tree(const std::string &want, const std::string &got, const run_result &r)
     std::map<long, int> children;
     std::set<int> numbers;
     for (const auto &l : lines) {
-        if (l.number != 1 && (pids.count(l.parent) == 0 || ++children[l.parent] > 2))
+        if (l.number != 1 && (!pids.contains(l.parent) || ++children[l.parent] > 2))
             return false;
         pids.insert(l.pid);
         numbers.insert(l.number);
@@ -140,6 +140,7 @@ TEST(Proctree, RunsAtTheSameTimeKeepTheirOwnCounters)
 {
     own_semaphore_names(); // before any thread starts
     std::vector<std::future<run_result>> runs;
+    runs.reserve(3);
     for (int i = 0; i < 3; ++i)
         runs.push_back(std::async(std::launch::async, [] { return run({PROGRAM}); }));
     for (auto &f : runs)

@@ -51,6 +51,7 @@ std::vector<std::string> environment(const std::vector<std::string> &extra)
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
     std::vector<char *> p;
+    p.reserve(strings.size() + 1);
     for (auto &s : strings)
         p.push_back(s.data());
     p.push_back(nullptr);
@@ -177,7 +178,7 @@ const std::string &noise_file()
 {
     static temp_dir dir;
     static const std::string path = [] {
-        std::mt19937 gen(1);
+        std::mt19937 gen(1); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
         std::string bytes(1 << 20, '\0');
         for (auto &c : bytes)
             c = static_cast<char>(gen());
@@ -240,12 +241,18 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
     const char *path = getenv("PATH");
     const auto log = options.dir + "/.fault-log";
     // bash warns on standard error of a locale this machine lacks; no test needs another.
+    const std::string bin = BIN_DIR;
+    const std::string fault_name = FAULT_NAME;
+    const std::string fault_dir = FAULT_DIR;
+    // bash warns on standard error of a locale this machine lacks; no test needs another.
+    // stdbuf preloads its library ahead of the sanitizer runtime, which AddressSanitizer would
+    // otherwise refuse.
     std::vector<std::string> extra{"LC_ALL=C",
-                                   "PATH=" BIN_DIR ":" + std::string(path ? path : "/usr/bin:/bin"),
-                                   "FAULT_NAME=" FAULT_NAME, "FAULT_DIR=" FAULT_DIR,
-                                   "FAULT_LOG=" + log, "NOISE=" + noise_file(),
-                                   // stdbuf preloads its library ahead of the sanitizer runtime,
-                                   // which AddressSanitizer would otherwise refuse.
+                                   "PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"),
+                                   "FAULT_NAME=" + fault_name,
+                                   "FAULT_DIR=" + fault_dir,
+                                   "FAULT_LOG=" + log,
+                                   "NOISE=" + noise_file(),
                                    "ASAN_OPTIONS=verify_asan_link_order=0"};
     std::optional<temp_dir> counters;
     if (options.user >= 0) {

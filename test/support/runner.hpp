@@ -89,7 +89,7 @@ inline void PrintTo(const row &r, std::ostream *os)
 
 // Runs the row and checks it, printing its shell line when it fails; `left` stands in for a
 // row's own when that is unset.
-void check(const row &r, const char *left = nullptr);
+void check(const row &c, const char *left = nullptr);
 // Checks a run made otherwise (another user, a terminal) as `want`'s, whose shell line it ignores.
 void expect(const run_result &r, const row &want, const char *left = nullptr);
 
