@@ -71,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ProctreeInherited,
     table({{"RegularFileGetsEachLineOnce", "proctree", 0, whole},
            {"TwentyProcessesThroughAPipe", "proctree | cat; exit ${PIPESTATUS[0]}", 0, whole},
-           {"ChildThatFailsSoon", "stray 0.001 proctree", 0, whole, "", {.orphans = 1}},
-           {"ChildThatOutlivesTheTree", "stray 2 proctree", 0, whole, "", {.orphans = 1}},
+           {"ChildThatFailsSoon", "stray 0.001 proctree", 0, whole, "", orphans(1)},
+           {"ChildThatOutlivesTheTree", "stray 2 proctree", 0, whole, "", orphans(1)},
            {"ChildSignalIgnored", "trap '' CHLD; proctree", 0, whole},
            {"Umask0277", "umask 0277; proctree; also stat -c %a /dev/shm/sem.sem1 >&2", 0, whole,
             "600\n"}}),
@@ -104,12 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
            {"FailedMapIsReported", "fault mmap 1 ENOMEM proctree", 1, "",
             "mmap: Cannot allocate memory\n"},
            // Standard error goes to a pipe, which the limit does not bind as it would a file.
-           {"FileSizeLimitZero",
-            "(ulimit -f 0; exec proctree) 2>&1 | cat; exit ${PIPESTATUS[0]}",
-            1,
-            "sem_open: File too large\n",
-            "",
-            {.left = "(sem.sem1)?"}}}),
+           {"FileSizeLimitZero", "(ulimit -f 0; exec proctree) 2>&1 | cat; exit ${PIPESTATUS[0]}",
+            1, "sem_open: File too large\n", "", leaving("(sem.sem1)?")}}),
     by_label);
 
 TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)

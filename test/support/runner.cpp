@@ -171,6 +171,7 @@ twofs() { unshare -Urm true 2> /dev/null || skip no file system can be mounted h
     unshare -Urm bash -c 'for d in a b; do mkdir $d && mount -t tmpfs tmpfs $d &&
         echo $d > $d/f || exit 99; done; eval "$1"' bash "$1"; }
 noise() { head -c "$1" "$NOISE"; }
+plain_build() { [ -z "$INSTRUMENTED" ] || skip "this build's runtime writes files of its own"; }
 )sh";
 
 // The noise file the rows' `noise` reads: a mebibyte, the same in every run.
@@ -253,7 +254,9 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
                                    "FAULT_DIR=" + fault_dir,
                                    "FAULT_LOG=" + log,
                                    "NOISE=" + noise_file(),
-                                   "ASAN_OPTIONS=verify_asan_link_order=0"};
+                                   "ASAN_OPTIONS=verify_asan_link_order=0",
+                                   std::string("INSTRUMENTED=") +
+                                       (sanitized() || coverage_build() ? "1" : "")};
     std::optional<temp_dir> counters;
     if (options.user >= 0) {
         // A coverage build keeps its counters in the build tree, which the other user may not

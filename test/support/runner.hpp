@@ -52,6 +52,9 @@ struct extra {
     const char *left = nullptr;
     int seconds = -1;
 };
+inline const auto orphans = [](int n) { return extra{.orphans = n}; };
+inline const auto leaving = [](const char *names) { return extra{.left = names}; };
+inline const auto lasting = [](int seconds) { return extra{.seconds = seconds}; };
 
 // One case. `sh` is bash, run in a fresh directory with the programs on PATH and standard
 // input at /dev/null, after these helpers:
@@ -69,6 +72,8 @@ struct extra {
 //   noise N                     N bytes of noise, the same in every run
 //   also cmd...                 the status stays the last command's, unless cmd fails (99)
 //   skip WHY                    the case cannot run here
+//   plain_build                 skip but on a plain build: the runtimes of sanitizer and
+//                               coverage builds write files of their own, which limits stop
 // A case that needs the fault library skips itself on a sanitizer build, which cannot preload
 // it, and when its fault never fired.
 struct row {
