@@ -4,15 +4,13 @@ using namespace testsupport;
 
 namespace {
 
-std::string copying(const std::string &from = "src", const std::string &to = "dst")
-{
+const auto copying = [](const std::string &from = "src", const std::string &to = "dst") {
     return "Copying " + from + " to " + to + "\n";
-}
-
-std::string copied(std::size_t n, const std::string &from = "src", const std::string &to = "dst")
-{
+};
+const auto copied = [](std::size_t n, const std::string &from = "src",
+                       const std::string &to = "dst") {
     return copying(from, to) + "Successfully written " + std::to_string(n) + " Bytes.\n";
-}
+};
 
 // A copy of `n` bytes of noise, made whole and with mode 0600.
 row sized(const char *label, std::size_t n)

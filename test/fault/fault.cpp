@@ -43,8 +43,7 @@ uintptr_t program_end = 0;
 
 long number(const char *name)
 {
-    const char *value = getenv(name);
-    return value == nullptr ? 0 : strtol(value, nullptr, 10);
+    return strtol(getenv(name) ? getenv(name) : "0", nullptr, 10);
 }
 
 // The first object listed is the executable itself.

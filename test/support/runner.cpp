@@ -69,14 +69,6 @@ int scratch_file()
     return fd;
 }
 
-// Everything written to `fd` since it was made; `fd` is closed.
-std::string contents(int fd)
-{
-    auto bytes = read_file("/dev/fd/" + std::to_string(fd));
-    close(fd);
-    return bytes;
-}
-
 // Only called in the forked child: async-signal-safe calls, then exec.
 [[noreturn]] void become(const char *path, int image, char **argv, char **envp, const int (&fds)[3],
                          const run_options &options)
@@ -136,6 +128,12 @@ int copy_in_memory(const std::string &program)
     return fd;
 }
 
+const std::string bin_dir = BIN_DIR;
+const std::string fault_name = FAULT_NAME;
+const std::string fault_dir = FAULT_DIR;
+const std::string instrumented =
+    sanitized() || coverage_build() ? "INSTRUMENTED=1" : "INSTRUMENTED=";
+
 // What the rows and tests leave in /dev/shm.
 void remove_semaphore_names()
 {
@@ -147,32 +145,6 @@ bool uses_semaphores(const std::string &line)
 {
     return line.find("proctree") != std::string::npos || line.find("semrelay") != std::string::npos;
 }
-
-// The helpers every row's line may use (runner.hpp lists them). The loader splits LD_PRELOAD
-// at blanks, which the build's path may hold, and LD_LIBRARY_PATH only at colons and
-// semicolons: the fault library is preloaded by its bare name from its folder.
-const std::string preamble =
-    "EINTR=" + std::to_string(EINTR) + " EIO=" + std::to_string(EIO) +
-    " EAGAIN=" + std::to_string(EAGAIN) + " ENOMEM=" + std::to_string(ENOMEM) +
-    " EINVAL=" + std::to_string(EINVAL) + " EMFILE=" + std::to_string(EMFILE) + R"sh(
-skip() { echo "skip: $*" >&2; exit 77; }
-also() { local s=$?; "$@" || exit 99; return $s; }
-preload() { LD_PRELOAD=$FAULT_NAME LD_LIBRARY_PATH=$FAULT_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$@"; }
-fault() { : >> "$FAULT_LOG"; FAULT_FUNC=$1 FAULT_NTH=$2 FAULT_ERRNO=$(($3)) preload "${@:4}"; }
-swap() { FAULT_RENAME=$3:$4 fault "$1" "$2" 0 "${@:5}"; }
-skip_sleep() { FAULT_SKIP_SLEEP=1 preload "$@"; }
-block() { perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(shift)); exec @ARGV or exit 127' \
-    "$(kill -l "$1")" "${@:2}"; }
-stray() { ( (sleep "$1"; exit 3) & exec "${@:2}" ); }
-pidns() { unshare -Urpf true 2> /dev/null || skip no pid namespace can be made here
-    [ "$1" = --fork ] || local -x ASAN_OPTIONS=detect_leaks=0 # its helper thread would land there
-    unshare -Urp "$@"; }
-twofs() { unshare -Urm true 2> /dev/null || skip no file system can be mounted here
-    unshare -Urm bash -c 'for d in a b; do mkdir $d && mount -t tmpfs tmpfs $d &&
-        echo $d > $d/f || exit 99; done; eval "$1"' bash "$1"; }
-noise() { head -c "$1" "$NOISE"; }
-plain_build() { [ -z "$INSTRUMENTED" ] || skip "this build's runtime writes files of its own"; }
-)sh";
 
 // The noise file the rows' `noise` reads: a mebibyte, the same in every run.
 const std::string &noise_file()
@@ -187,6 +159,45 @@ const std::string &noise_file()
         return dir / "noise";
     }();
     return path;
+}
+
+std::string quoted(const std::string &s)
+{
+    return "'" + std::regex_replace(s, std::regex("'"), R"('\'')") + "'";
+}
+
+// The helpers every row's line may use (runner.hpp lists them). The loader splits LD_PRELOAD
+// at blanks, which the build's path may hold, and LD_LIBRARY_PATH only at colons and
+// semicolons: the fault library is preloaded by its bare name from its folder.
+const std::string &preamble()
+{
+    static const std::string text =
+        "EINTR=" + std::to_string(EINTR) + " EIO=" + std::to_string(EIO) +
+        " EAGAIN=" + std::to_string(EAGAIN) + " ENOMEM=" + std::to_string(ENOMEM) +
+        " EINVAL=" + std::to_string(EINVAL) + " EMFILE=" + std::to_string(EMFILE) +
+        "\nFAULT_NAME=" + quoted(FAULT_NAME) + " FAULT_DIR=" + quoted(FAULT_DIR) +
+        " NOISE=" + quoted(noise_file()) +
+        " INSTRUMENTED=" + (sanitized() || coverage_build() ? "1" : "") +
+        " FAULT_LOG=$PWD/.fault-log" + R"sh(
+skip() { echo "skip: $*" >&2; exit 77; }
+also() { local s=$?; "$@" || exit 99; return $s; }
+preload() { LD_PRELOAD=$FAULT_NAME LD_LIBRARY_PATH=$FAULT_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$@"; }
+fault() { : >> "$FAULT_LOG"; FAULT_LOG=$FAULT_LOG FAULT_FUNC=$1 FAULT_NTH=$2 FAULT_ERRNO=$(($3)) preload "${@:4}"; }
+swap() { FAULT_RENAME=$3:$4 fault "$1" "$2" 0 "${@:5}"; }
+skip_sleep() { FAULT_SKIP_SLEEP=1 preload "$@"; }
+block() { perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(shift)); exec @ARGV or exit 127' \
+    "$(kill -l "$1")" "${@:2}"; }
+stray() { ( (sleep "$1"; exit 3) & exec "${@:2}" ); }
+pidns() { unshare -Urpf true 2> /dev/null || skip no pid namespace can be made here
+    [ "$1" = --fork ] || local -x ASAN_OPTIONS=detect_leaks=0 # its helper thread would land there
+    unshare -Urp "$@"; }
+twofs() { unshare -Urm true 2> /dev/null || skip no file system can be mounted here
+    unshare -Urm bash -c 'for d in a b; do mkdir $d && mount -t tmpfs tmpfs $d &&
+        echo $d > $d/f || exit 99; done; eval "$1"' bash "$1"; }
+noise() { head -c "$1" "$NOISE"; }
+plain_build() { [ -z "$INSTRUMENTED" ] || skip "this build's runtime writes files of its own"; }
+)sh";
+    return text;
 }
 
 // Names in /dev/shm of semaphores (sem.NAME), sorted and joined by blanks.
@@ -240,23 +251,11 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
     const int err = scratch_file();
 
     const char *path = getenv("PATH");
-    const auto log = options.dir + "/.fault-log";
-    // bash warns on standard error of a locale this machine lacks; no test needs another.
-    const std::string bin = BIN_DIR;
-    const std::string fault_name = FAULT_NAME;
-    const std::string fault_dir = FAULT_DIR;
     // bash warns on standard error of a locale this machine lacks; no test needs another.
     // stdbuf preloads its library ahead of the sanitizer runtime, which AddressSanitizer would
     // otherwise refuse.
-    std::vector<std::string> extra{"LC_ALL=C",
-                                   "PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin"),
-                                   "FAULT_NAME=" + fault_name,
-                                   "FAULT_DIR=" + fault_dir,
-                                   "FAULT_LOG=" + log,
-                                   "NOISE=" + noise_file(),
-                                   "ASAN_OPTIONS=verify_asan_link_order=0",
-                                   std::string("INSTRUMENTED=") +
-                                       (sanitized() || coverage_build() ? "1" : "")};
+    std::vector<std::string> extra{"LC_ALL=C", "ASAN_OPTIONS=verify_asan_link_order=0",
+                                   "PATH=" BIN_DIR ":" + std::string(path ? path : "/bin")};
     std::optional<temp_dir> counters;
     if (options.user >= 0) {
         // A coverage build keeps its counters in the build tree, which the other user may not
@@ -286,12 +285,13 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
     result.pid = pid;
     reap(pid, start + std::chrono::seconds(30), result);
     result.took = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
-    if (options.stdin_fd < 0)
-        close(in);
-    if (options.stdout_fd < 0)
-        result.out = contents(out);
+    // Everything written since each file was made.
+    auto contents = [](int fd) { return read_file("/dev/fd/" + std::to_string(fd)); };
+    result.out = options.stdout_fd < 0 ? contents(out) : "";
     result.err = contents(err);
-    if (access(log.c_str(), F_OK) == 0) {
+    for (int fd : {in == options.stdin_fd ? -1 : in, out == options.stdout_fd ? -1 : out, err})
+        close(fd);
+    if (const auto log = options.dir + "/.fault-log"; access(log.c_str(), F_OK) == 0) {
         auto record = read_file(log);
         result.injected = static_cast<int>(std::count(record.begin(), record.end(), '\n'));
         unlink(log.c_str());
@@ -302,7 +302,7 @@ run_result run(const std::vector<std::string> &argv, const run_options &options)
 run_result run_line(const std::string &sh)
 {
     temp_dir dir;
-    return run({"/bin/bash", "-c", preamble + sh + "\nexit $?", "bash"}, {.dir = dir.path});
+    return run({"/bin/bash", "-c", preamble() + sh + "\nexit $?", "bash"}, {.dir = dir.path});
 }
 
 void check(const row &c, const char *left)
