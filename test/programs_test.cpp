@@ -40,19 +40,16 @@ const int machines_dev_shm = open("/dev/shm", O_PATH | O_DIRECTORY | O_CLOEXEC);
 
 } // namespace
 
-ROWS(Runs, ExactOutputAndStatus)
-INSTANTIATE_TEST_SUITE_P(
-    FixedRuns, Runs,
-    table({{"threadhello", "threadhello", 0,
-            "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
-            "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n"},
-           {"maxmerge", "maxmerge", 0, "200\n100\n1000\n"},
-           {"evenmax", "evenmax", 0, "2"}, // no line end
-           {"strjoin", "strjoin", 0, "prima-seconda-terza!"},
-           {"contacts", "contacts", 0,
-            "person: id=0, name='lara monti', phone='+390000000001'\n"
-            "person: id=1, name='ezio landi', phone='+390000000002'\n"}}),
-    by_label);
+TABLE(FixedRuns, Runs, ExactOutputAndStatus, nullptr,
+      {"threadhello", "threadhello", 0,
+       "[thread1]: hullo!\n[thread1]: Received message: Hola mundo!\n"
+       "[thread_main]: thread result: Hola mundo!\n[thread_main]: bye!\n"},
+      {"maxmerge", "maxmerge", 0, "200\n100\n1000\n"},
+      {"evenmax", "evenmax", 0, "2"}, // no line end
+      {"strjoin", "strjoin", 0, "prima-seconda-terza!"},
+      {"contacts", "contacts", 0,
+       "person: id=0, name='lara monti', phone='+390000000001'\n"
+       "person: id=1, name='ezio landi', phone='+390000000002'\n"});
 
 // On a merged stream (2>&1, a log file) a report follows the lines printed before it; contacts
 // tells its failure on standard output, and when that fails too, standard error says so.
@@ -80,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
             "Error opening source file: No such file or directory\n"}}),
     by_label);
 
-ROWS(UnwritableOutput, IsAFailure)
+ROWS(UnwritableOutput, IsAFailure, nullptr)
 INSTANTIATE_TEST_SUITE_P(Programs, UnwritableOutput, testing::ValuesIn(unwritable()), by_label);
 
 // The tests that run proctree or semrelay each have a /dev/shm of their own, so that no other

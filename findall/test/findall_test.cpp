@@ -26,9 +26,7 @@ TEST(Findall, FixedRun)
 }
 
 struct occurrences {
-    const char *label;
-    const char *str;
-    const char *substr;
+    const char *label, *str, *substr;
     std::vector<long> offsets;
 };
 
@@ -45,7 +43,6 @@ TEST_P(TrovaOccorrenze, FindsEveryOccurrenceInOrder)
     testing::internal::CaptureStdout();
     risultato_ricerca r = trova_occorrenze(c.str, c.substr);
     std::string printed = testing::internal::GetCapturedStdout();
-
     std::string expected_lines;
     ASSERT_EQ(r.numero_occorrenze, static_cast<int>(c.offsets.size()));
     for (std::size_t i = 0; i < c.offsets.size(); ++i) {

@@ -39,41 +39,32 @@ std::string oracle(const std::string &input)
 // Each completed line is reported, whatever its bytes; an unfinished last line is not. Standard
 // input and output may be one file only where nothing of it is left to read back: `> f` empties
 // it first; an inode number that another file system also has is another file.
-ROWS(LinestatsExamples, ReportsCompletedLines)
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, LinestatsExamples,
-    table({{"EmptyInput", "linestats", 0, ""},
-           {"NoNewline", "printf %10000s | linestats", 0, ""},
-           {"EmptyLineCounts", R"(printf 'abcd\n\n' | linestats)", 0, report({4, 0})},
-           {"UnterminatedLastLine", R"(printf 'ab\ncd\nunfinished' | linestats)", 0,
-            report({2, 2})},
-           {"CarriageReturnCounts", R"(printf 'ab\r\nab\n' | linestats)", 0, report({3, 2})},
-           {"NulAndFF", R"(printf 'a\0b\xff\n\xff\n' | linestats)", 0, report({4, 1})},
-           {"Utf8CountsBytes", R"(printf '\xc3\xa8\n' | linestats)", 0, report({2})},
-           {"AveragesKeepTheirFraction", R"(printf 'hello\n\nab\n' | linestats)", 0,
-            "Length of the last line: 5\nAvg length up to now: 5.00\n"
-            "Length of the last line: 0\nAvg length up to now: 2.50\n"
-            "Length of the last line: 2\nAvg length up to now: 2.33\n"},
-           {"OwnOutputEmptiedFirst", R"(printf '1\n22\n' > f; linestats < f > f; also cat f)", 0},
-           {"SameInodeNumberOnAnotherFileSystem", "twofs 'linestats < a/f >> b/f'", 0}}),
-    by_label);
+TABLE(Inputs, LinestatsExamples, ReportsCompletedLines, nullptr, {"EmptyInput", "linestats", 0, ""},
+      {"NoNewline", "printf %10000s | linestats", 0, ""},
+      {"EmptyLineCounts", R"(printf 'abcd\n\n' | linestats)", 0, report({4, 0})},
+      {"UnterminatedLastLine", R"(printf 'ab\ncd\nunfinished' | linestats)", 0, report({2, 2})},
+      {"CarriageReturnCounts", R"(printf 'ab\r\nab\n' | linestats)", 0, report({3, 2})},
+      {"NulAndFF", R"(printf 'a\0b\xff\n\xff\n' | linestats)", 0, report({4, 1})},
+      {"Utf8CountsBytes", R"(printf '\xc3\xa8\n' | linestats)", 0, report({2})},
+      {"AveragesKeepTheirFraction", R"(printf 'hello\n\nab\n' | linestats)", 0,
+       "Length of the last line: 5\nAvg length up to now: 5.00\n"
+       "Length of the last line: 0\nAvg length up to now: 2.50\n"
+       "Length of the last line: 2\nAvg length up to now: 2.33\n"},
+      {"OwnOutputEmptiedFirst", R"(printf '1\n22\n' > f; linestats < f > f; also cat f)", 0},
+      {"SameInodeNumberOnAnotherFileSystem", "twofs 'linestats < a/f >> b/f'", 0});
 
 // A failure ends the run at once: an output that cannot be written, on an endless input too,
 // an input that cannot be read, and `linestats < f >> f`, which would read its own reports and
 // grow f until the disk is full (the limit stops a run that does), refused with f unchanged.
-ROWS(LinestatsFailures, StopTheRun)
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, LinestatsFailures,
-    table({{"FullDevice", "yes | linestats > /dev/full; exit ${PIPESTATUS[1]}", 1, "",
-            "Error writing standard output: No space left on device\n"},
-           {"ClosedPipeWithSigpipeIgnored",
-            "trap '' PIPE; yes 2> /dev/null | linestats | :; exit ${PIPESTATUS[1]}", 1, "",
-            "Error writing standard output: Broken pipe\n"},
-           {"ReadError", "linestats < /", 1, "", "Error reading standard input: Is a directory\n"},
-           {"OwnOutputAppended",
-            R"(printf '1\n22\n' > f; ulimit -f 64; linestats < f >> f; also cat f)", 1, "1\n22\n",
-            "standard input and standard output are the same file\n"}}),
-    by_label);
+TABLE(Outputs, LinestatsFailures, StopTheRun, nullptr,
+      {"FullDevice", "yes | linestats > /dev/full; exit ${PIPESTATUS[1]}", 1, "",
+       "Error writing standard output: No space left on device\n"},
+      {"ClosedPipeWithSigpipeIgnored",
+       "trap '' PIPE; yes 2> /dev/null | linestats | :; exit ${PIPESTATUS[1]}", 1, "",
+       "Error writing standard output: Broken pipe\n"},
+      {"ReadError", "linestats < /", 1, "", "Error reading standard input: Is a directory\n"},
+      {"OwnOutputAppended", R"(printf '1\n22\n' > f; ulimit -f 64; linestats < f >> f; also cat f)",
+       1, "1\n22\n", "standard input and standard output are the same file\n"});
 
 TEST(Linestats, RandomStreamsMatchTheOracle)
 {

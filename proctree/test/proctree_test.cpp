@@ -65,17 +65,14 @@ const row whole_run{"", "proctree", 0, whole};
 // as after `job & exec proctree`, is neither waited for nor counted (that one ends after 1 ms,
 // while the tree still runs); SIGCHLD inherited as ignored would have the kernel reap the
 // tree's children, statuses lost; a umask never cuts the lock's mode.
-ROWS(ProctreeInherited, ChangesNeitherTreeNorStatus, "sem.sem1")
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProctreeInherited,
-    table({{"RegularFileGetsEachLineOnce", "proctree", 0, whole},
-           {"TwentyProcessesThroughAPipe", "proctree | cat; exit ${PIPESTATUS[0]}", 0, whole},
-           {"ChildThatFailsSoon", "stray 0.001 proctree", 0, whole, "", orphans(1)},
-           {"ChildThatOutlivesTheTree", "stray 2 proctree", 0, whole, "", orphans(1)},
-           {"ChildSignalIgnored", "trap '' CHLD; proctree", 0, whole},
-           {"Umask0277", "umask 0277; proctree; also stat -c %a /dev/shm/sem.sem1 >&2", 0, whole,
-            "600\n"}}),
-    by_label);
+TABLE(Cases, ProctreeInherited, ChangesNeitherTreeNorStatus, "sem.sem1",
+      {"RegularFileGetsEachLineOnce", "proctree", 0, whole},
+      {"TwentyProcessesThroughAPipe", "proctree | cat; exit ${PIPESTATUS[0]}", 0, whole},
+      {"ChildThatFailsSoon", "stray 0.001 proctree", 0, whole, "", orphans(1)},
+      {"ChildThatOutlivesTheTree", "stray 2 proctree", 0, whole, "", orphans(1)},
+      {"ChildSignalIgnored", "trap '' CHLD; proctree", 0, whole},
+      {"Umask0277", "umask 0277; proctree; also stat -c %a /dev/shm/sem.sem1 >&2", 0, whole,
+       "600\n"});
 
 // A failed call anywhere in the tree: nobody is left waiting for the lock, and the failure
 // reaches the status of the process the user started, which still ends last, even when it
@@ -87,23 +84,19 @@ const std::string forks = "(fork: Resource temporarily unavailable\n)+";
 // Fewer than twenty lines, process 1 first.
 const text part =
     re(R"(Process num 1 started, \d+  \d+\n(Process num \d+ started, \d+  \d+\n){0,18})");
-ROWS(ProctreeFailures, EndEveryProcessAndAreReported)
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProctreeFailures,
-    table({{"Fork1", "fault fork 1 EAGAIN proctree", 1, part, re(forks)},
-           {"Fork2", "fault fork 2 EAGAIN proctree", 1, part, re(forks)},
-           {"Fork3", "fault fork 3 EAGAIN proctree", 1, part, re(forks)},
-           {"Fork3ChildSignalIgnored", "trap '' CHLD; fault fork 3 EAGAIN proctree", 1, part,
-            re(forks)},
-           {"Fork10OnceInTheTree", "FAULT_IN_TREE=1 fault fork 10 EAGAIN proctree", 1, but_11,
-            "fork: Resource temporarily unavailable\n"},
-           {"FailedMapIsReported", "fault mmap 1 ENOMEM proctree", 1, "",
-            "mmap: Cannot allocate memory\n"},
-           // Standard error goes to a pipe, which the limit does not bind as it would a file.
-           {"FileSizeLimitZero",
-            "plain_build; (ulimit -f 0; exec proctree) 2>&1 | cat; exit ${PIPESTATUS[0]}", 1,
-            "sem_open: File too large\n", "", leaving("(sem.sem1)?")}}),
-    by_label);
+TABLE(Cases, ProctreeFailures, EndEveryProcessAndAreReported, nullptr,
+      {"Fork1", "fault fork 1 EAGAIN proctree", 1, part, re(forks)},
+      {"Fork2", "fault fork 2 EAGAIN proctree", 1, part, re(forks)},
+      {"Fork3", "fault fork 3 EAGAIN proctree", 1, part, re(forks)},
+      {"Fork3ChildSignalIgnored", "trap '' CHLD; fault fork 3 EAGAIN proctree", 1, part, re(forks)},
+      {"Fork10OnceInTheTree", "FAULT_IN_TREE=1 fault fork 10 EAGAIN proctree", 1, but_11,
+       "fork: Resource temporarily unavailable\n"},
+      {"FailedMapIsReported", "fault mmap 1 ENOMEM proctree", 1, "",
+       "mmap: Cannot allocate memory\n"},
+      // Standard error goes to a pipe, which the limit does not bind as it would a file.
+      {"FileSizeLimitZero",
+       "plain_build; (ulimit -f 0; exec proctree) 2>&1 | cat; exit ${PIPESTATUS[0]}", 1,
+       "sem_open: File too large\n", "", leaving("(sem.sem1)?")});
 
 TEST(Proctree, LeftOverSemaphoreHoldingZeroIsReplaced)
 {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <grp.h>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sched.h>
@@ -219,11 +220,6 @@ bool matches(const text &want, const std::string &got, const run_result &r)
     return want.match ? want.match(want.s, got, r) : got == want.s;
 }
 
-bool pattern_match(const std::string &want, const std::string &got, const run_result & /*r*/)
-{
-    return std::regex_match(got, std::regex(want));
-}
-
 } // namespace
 
 std::string noise(std::size_t n)
@@ -233,7 +229,10 @@ std::string noise(std::size_t n)
 
 text re(std::string pattern)
 {
-    return {std::move(pattern), pattern_match};
+    return {std::move(pattern),
+            [](const std::string &want, const std::string &got, const run_result &) {
+                return std::regex_match(got, std::regex(want));
+            }};
 }
 
 run_result run(const std::vector<std::string> &argv, const run_options &options)

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,13 +97,19 @@ void check(const row &c, const char *left = nullptr);
 // Checks a run made otherwise (another user, a terminal) as `want`'s, whose shell line it ignores.
 void expect(const run_result &r, const row &want, const char *left = nullptr);
 
-// A table of rows: INSTANTIATE_TEST_SUITE_P(Prefix, suite, table({{...}, ...}), by_label).
-#define ROWS(suite, test, ...)                                                                     \
+// A table of rows, each a ctest test named prefix/suite.test/label; a row's unset `left` takes
+// the table's (nullptr: not looked at). ROWS alone is the class and its test, for a table
+// instantiated more than once or from rows made otherwise.
+#define ROWS(suite, test, left)                                                                    \
     class suite : public testing::TestWithParam<testsupport::row> {};                              \
     TEST_P(suite, test)                                                                            \
     {                                                                                              \
-        testsupport::check(GetParam() __VA_OPT__(, ) __VA_ARGS__);                                 \
+        testsupport::check(GetParam(), left);                                                      \
     }
+#define TABLE(prefix, suite, test, left, ...)                                                      \
+    ROWS(suite, test, left)                                                                        \
+    INSTANTIATE_TEST_SUITE_P(prefix, suite, testsupport::table({__VA_ARGS__}),                     \
+                             testsupport::by_label)
 inline auto table(std::initializer_list<row> rows)
 {
     return testing::ValuesIn(rows);
