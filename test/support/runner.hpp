@@ -100,6 +100,7 @@ void expect(const run_result &r, const row &want, const char *left = nullptr);
 // A table of rows, each a ctest test named prefix/suite.test/label; a row's unset `left` takes
 // the table's (nullptr: not looked at). ROWS alone is the class and its test, for a table
 // instantiated more than once or from rows made otherwise.
+// NOLINTBEGIN(bugprone-macro-parentheses): a class's name cannot be parenthesised
 #define ROWS(suite, test, left)                                                                    \
     class suite : public testing::TestWithParam<testsupport::row> {};                              \
     TEST_P(suite, test)                                                                            \
@@ -110,6 +111,7 @@ void expect(const run_result &r, const row &want, const char *left = nullptr);
     ROWS(suite, test, left)                                                                        \
     INSTANTIATE_TEST_SUITE_P(prefix, suite, testsupport::table({__VA_ARGS__}),                     \
                              testsupport::by_label)
+// NOLINTEND(bugprone-macro-parentheses)
 inline auto table(std::initializer_list<row> rows)
 {
     return testing::ValuesIn(rows);
