@@ -18,26 +18,13 @@ extern "C" const char *__tsan_default_options()
     return "allocator_may_return_null=1";
 }
 
-namespace {
-
-const char *const allocation_failure =
-    "error in memory allocation \nCannot allocate array of dimension 0\n: Cannot allocate memory\n";
-
-std::vector<int> joined(const std::vector<int> &array1, const std::vector<int> &array2)
-{
-    int *block =
-        join_arrays_same_length(array1.data(), array2.data(), static_cast<int>(array1.size()));
-    std::vector<int> result(block, block + array1.size());
-    free(block);
-    return result;
-}
-
-} // namespace
-
 TEST(Maxmerge, MaximaAreSignedAndTakeEqualValues)
 {
-    EXPECT_EQ(joined({-1, -7, 5, 0, INT_MIN}, {100, -5, 5, -1, INT_MAX}),
-              (std::vector<int>{100, -5, 5, 0, INT_MAX}));
+    const std::vector<int> a{-1, -7, 5, 0, INT_MIN};
+    const std::vector<int> b{100, -5, 5, -1, INT_MAX};
+    int *block = join_arrays_same_length(a.data(), b.data(), 5);
+    EXPECT_EQ(std::vector<int>(block, block + 5), (std::vector<int>{100, -5, 5, 0, INT_MAX}));
+    free(block);
 }
 
 TEST(Maxmerge, ZeroLengthReadsNothing)
@@ -51,5 +38,6 @@ TEST(MaxmergeDeathTest, NegativeLengthFailsBeforeReadingTheArrays)
 {
     volatile int length = -1; // kept from the compiler, which would reject the constant size
     EXPECT_EXIT(join_arrays_same_length(nullptr, nullptr, length), testing::ExitedWithCode(1),
-                allocation_failure);
+                "error in memory allocation \nCannot allocate array of dimension 0\n: Cannot "
+                "allocate memory\n");
 }

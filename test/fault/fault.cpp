@@ -1,11 +1,9 @@
-// Preloaded into a program under test: the FAULT_NTH-th call of FAULT_FUNC made by the
-// program itself (not by the C and C++ libraries on its behalf) fails with errno FAULT_ERRNO.
-// With FAULT_FUNC=write and FAULT_SHORT=k, every write from the Nth on passes at most k bytes
-// on instead. With FAULT_RENAME=old:new the Nth call does not fail: old is renamed to new just
-// before it goes ahead. FAULT_SKIP_SLEEP makes sleep() return at once. With FAULT_IN_TREE the
-// count is shared across fork, so that the Nth call of the whole process tree fails. Each
-// injection adds a line to the file FAULT_LOG, so that a test can tell a fault that fired from
-// one whose call never came.
+// Preloaded into a program under test: the FAULT_NTH-th call of FAULT_FUNC made by the program
+// itself (not by the libraries on its behalf) fails with errno FAULT_ERRNO; with FAULT_SHORT=k, a
+// write from the Nth on passes k bytes at most; with FAULT_RENAME=old:new, old is renamed new
+// just before the Nth goes ahead. FAULT_SKIP_SLEEP: sleep() returns at once. FAULT_IN_TREE: the
+// count is shared across fork. Each injection adds a line to FAULT_LOG, so that a test can tell
+// a fault that fired from one whose call never came.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -43,8 +41,7 @@ uintptr_t program_end = 0;
 
 long number(const char *name)
 {
-    const char *value = getenv(name);
-    return value == nullptr ? 0 : strtol(value, nullptr, 10);
+    return strtol(getenv(name) ? getenv(name) : "0", nullptr, 10);
 }
 
 // The first object listed is the executable itself.

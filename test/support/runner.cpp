@@ -12,6 +12,8 @@
 #include <grp.h>
 #include <iterator>
 #include <optional>
+#include <random>
+#include <regex>
 #include <sched.h>
 #include <semaphore.h>
 #include <stdexcept>
@@ -33,15 +35,14 @@ using clock = std::chrono::steady_clock;
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-std::vector<std::string> merged_environment(const std::vector<std::string> &extra)
+// This process's environment with `extra` (NAME=value) added or put in place of its own.
+std::vector<std::string> environment(const std::vector<std::string> &extra)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         auto name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = std::any_of(extra.begin(), extra.end(),
-                                    [&](const std::string &x) { return x.starts_with(name); });
-        if (!replaced)
+        if (std::none_of(extra.begin(), extra.end(), [&](auto &x) { return x.starts_with(name); }))
             env.push_back(entry);
     }
     env.insert(env.end(), extra.begin(), extra.end());
@@ -58,71 +59,31 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
     return p;
 }
 
-// A file under TMPDIR for one run's input, output or fault record; its path is left for the
-// caller to remove.
-int scratch_file(std::string &path)
+// A file under TMPDIR that takes one run's output; it has no name left.
+int scratch_file()
 {
-    path = (std::filesystem::temp_directory_path() / "sysdemos-XXXXXX").string();
+    auto path = (std::filesystem::temp_directory_path() / "sysdemos-XXXXXX").string();
     int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd == -1)
         fail("mkostemp");
-    return fd;
-}
-
-int scratch_file()
-{
-    std::string path;
-    int fd = scratch_file(path);
     unlink(path.c_str());
     return fd;
 }
 
-// Everything written to `fd` since it was made; `fd` is closed.
-std::string contents(int fd)
-{
-    auto bytes = read_file("/dev/fd/" + std::to_string(fd));
-    close(fd);
-    return bytes;
-}
-
-int status_of(int wstatus)
-{
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-}
-
 // Only called in the forked child: async-signal-safe calls, then exec.
-[[noreturn]] void become(const std::string &program, int image, char **argv, char **envp,
-                         const int (&fds)[3], const run_options &options)
+[[noreturn]] void become(const char *path, int image, char **argv, char **envp, const int (&fds)[3],
+                         const run_options &options)
 {
     setpgid(0, 0);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &action, nullptr);
-    action.sa_handler = SIG_IGN;
-    for (int sig : options.ignored)
-        sigaction(sig, &action, nullptr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    for (int sig : options.blocked)
-        sigaddset(&blocked, sig);
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    std::signal(SIGPIPE, SIG_DFL);
     if (options.umask >= 0)
         umask(static_cast<mode_t>(options.umask));
-    for (const auto &l : options.limits) {
-        const rlimit value{l.value, l.value};
-        if (setrlimit(l.resource, &value) == -1)
-            _exit(126);
-    }
+    if (chdir(options.dir.c_str()) == -1)
+        _exit(126);
     if (options.user >= 0) {
         const auto id = static_cast<uid_t>(options.user);
         if (setgroups(0, nullptr) == -1 || setgid(id) == -1 || setuid(id) == -1)
             _exit(126);
-    }
-    if (options.stray_child.count() > 0 && fork() == 0) {
-        auto ms = options.stray_child.count();
-        timespec pause{ms / 1000, ms % 1000 * 1'000'000};
-        nanosleep(&pause, nullptr);
-        _exit(3);
     }
     for (int fd = 0; fd < 3; ++fd)
         if (dup2(fds[fd], fd) == -1)
@@ -130,9 +91,7 @@ int status_of(int wstatus)
     // Nothing beyond the standard three, whatever this process inherited (ctest's own), once
     // the program starts; the image it starts from stays open until then.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    for (int fd : options.closed)
-        close(fd);
-    image >= 0 ? fexecve(image, argv, envp) : execve(program.c_str(), argv, envp);
+    image >= 0 ? fexecve(image, argv, envp) : execve(path, argv, envp);
     _exit(127);
 }
 
@@ -140,29 +99,23 @@ int status_of(int wstatus)
 // we are the subreaper of its processes. At the deadline the group is killed.
 void reap(pid_t pid, clock::time_point deadline, run_result &result)
 {
-    bool program_done = false;
     for (;;) {
         int wstatus;
         pid_t got = waitpid(-pid, &wstatus, WNOHANG);
-        if (got == pid) {
-            result.status = status_of(wstatus);
-            program_done = true;
-        } else if (got > 0) {
+        if (got == pid)
+            result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        else if (got > 0)
             ++result.orphans;
-        } else if (got == -1 && errno == ECHILD) {
-            break;
-        } else if (got == 0) {
-            if (clock::now() >= deadline && !result.timed_out) {
-                kill(-pid, SIGKILL);
-                result.timed_out = true;
-            }
+        else if (got == -1 && errno == ECHILD)
+            return;
+        else if (got == 0 && (result.timed_out || clock::now() < deadline))
             usleep(1000);
-        } else if (errno != EINTR) {
+        else if (got == 0) {
+            kill(-pid, SIGKILL);
+            result.timed_out = true;
+        } else if (errno != EINTR)
             fail("waitpid");
-        }
     }
-    if (!program_done)
-        throw std::runtime_error("lost track of the program");
 }
 
 // Another user may not reach the build tree, nor a TMPDIR only its owner may enter or one
@@ -176,24 +129,113 @@ int copy_in_memory(const std::string &program)
     return fd;
 }
 
-// The loader splits LD_PRELOAD at blanks, which the build's path may hold, and LD_LIBRARY_PATH
-// only at colons and semicolons: the library is preloaded by its bare name from its folder.
-std::vector<std::string> preload()
+const std::string bin_dir = BIN_DIR;
+const std::string fault_name = FAULT_NAME;
+const std::string fault_dir = FAULT_DIR;
+const std::string instrumented =
+    sanitized() || coverage_build() ? "INSTRUMENTED=1" : "INSTRUMENTED=";
+
+// What the rows and tests leave in /dev/shm.
+void remove_semaphore_names()
 {
-    const char *path = getenv("LD_LIBRARY_PATH");
-    return {"LD_PRELOAD=" FAULT_NAME,
-            "LD_LIBRARY_PATH=" FAULT_DIR + (path ? ":" + std::string(path) : "")};
+    for (const char *name : {"sem.my_sem", "sem.sem1", "sem.gone", "sem.other", "fifo", "link"})
+        unlink((std::string("/dev/shm/") + name).c_str());
 }
 
-bool preloads_faults(const std::vector<std::string> &env)
+bool uses_semaphores(const std::string &line)
 {
-    return std::any_of(env.begin(), env.end(),
-                       [](const std::string &e) { return e.starts_with("FAULT_FUNC="); });
+    return line.find("proctree") != std::string::npos || line.find("semrelay") != std::string::npos;
+}
+
+// The noise file the rows' `noise` reads: a mebibyte, the same in every run.
+const std::string &noise_file()
+{
+    static temp_dir dir;
+    static const std::string path = [] {
+        std::mt19937 gen(1); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
+        std::string bytes(1 << 20, '\0');
+        for (auto &c : bytes)
+            c = static_cast<char>(gen());
+        write_file(dir / "noise", bytes);
+        return dir / "noise";
+    }();
+    return path;
+}
+
+std::string quoted(const std::string &s)
+{
+    return "'" + std::regex_replace(s, std::regex("'"), R"('\'')") + "'";
+}
+
+// The helpers every row's line may use (runner.hpp lists them). The loader splits LD_PRELOAD
+// at blanks, which the build's path may hold, and LD_LIBRARY_PATH only at colons and
+// semicolons: the fault library is preloaded by its bare name from its folder.
+const std::string &preamble()
+{
+    static const std::string text =
+        "EINTR=" + std::to_string(EINTR) + " EIO=" + std::to_string(EIO) +
+        " EAGAIN=" + std::to_string(EAGAIN) + " ENOMEM=" + std::to_string(ENOMEM) +
+        " EINVAL=" + std::to_string(EINVAL) + " EMFILE=" + std::to_string(EMFILE) +
+        "\nFAULT_NAME=" + quoted(FAULT_NAME) + " FAULT_DIR=" + quoted(FAULT_DIR) +
+        " NOISE=" + quoted(noise_file()) +
+        " INSTRUMENTED=" + (sanitized() || coverage_build() ? "1" : "") +
+        " FAULT_LOG=$PWD/.fault-log" + R"sh(
+skip() { echo "skip: $*" >&2; exit 77; }
+also() { local s=$?; "$@" || exit 99; return $s; }
+preload() { LD_PRELOAD=$FAULT_NAME LD_LIBRARY_PATH=$FAULT_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$@"; }
+fault() { : >> "$FAULT_LOG"; FAULT_LOG=$FAULT_LOG FAULT_FUNC=$1 FAULT_NTH=$2 FAULT_ERRNO=$(($3)) preload "${@:4}"; }
+swap() { FAULT_RENAME=$3:$4 fault "$1" "$2" 0 "${@:5}"; }
+skip_sleep() { FAULT_SKIP_SLEEP=1 preload "$@"; }
+block() { perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(shift)); exec @ARGV or exit 127' \
+    "$(kill -l "$1")" "${@:2}"; }
+stray() { ( (sleep "$1"; exit 3) & exec "${@:2}" ); }
+pidns() { unshare -Urpf true 2> /dev/null || skip no pid namespace can be made here
+    [ "$1" = --fork ] || local -x ASAN_OPTIONS=detect_leaks=0 # its helper thread would land there
+    unshare -Urp "$@"; }
+twofs() { unshare -Urm true 2> /dev/null || skip no file system can be mounted here
+    unshare -Urm bash -c 'for d in a b; do mkdir $d && mount -t tmpfs tmpfs $d &&
+        echo $d > $d/f || exit 99; done; eval "$1"' bash "$1"; }
+noise() { head -c "$1" "$NOISE"; }
+plain_build() { [ -z "$INSTRUMENTED" ] || skip "this build's runtime writes files of its own"; }
+)sh";
+    return text;
+}
+
+// Names in /dev/shm of semaphores (sem.NAME), sorted and joined by blanks.
+std::string semaphores_left()
+{
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
+        if (auto name = e.path().filename().string(); name.starts_with("sem."))
+            names.push_back(name);
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const auto &n : names)
+        joined += (joined.empty() ? "" : " ") + n;
+    return joined;
+}
+
+bool matches(const text &want, const std::string &got, const run_result &r)
+{
+    return want.match ? want.match(want.s, got, r) : got == want.s;
 }
 
 } // namespace
 
-run_result run(const std::string &program, const run_options &options)
+std::string noise(std::size_t n)
+{
+    return read_file(noise_file()).substr(0, n);
+}
+
+text re(std::string pattern)
+{
+    return {std::move(pattern),
+            [](const std::string &want, const std::string &got, const run_result &) {
+                return std::regex_match(got, std::regex(want));
+            }};
+}
+
+run_result run(const std::vector<std::string> &argv, const run_options &options)
 {
     // Processes orphaned by the program come back to us, so the whole tree can be awaited.
     [[maybe_unused]] static const bool setup = [] {
@@ -201,19 +243,18 @@ run_result run(const std::string &program, const run_options &options)
         std::signal(SIGPIPE, SIG_IGN);
         return true;
     }();
-
-    int in = options.stdin_fd;
-    if (in < 0) {
-        in = scratch_file();
-        write_file("/dev/fd/" + std::to_string(in), options.input); // its own offset, not in's
-    }
+    if (std::any_of(argv.begin(), argv.end(), uses_semaphores))
+        own_semaphore_names();
+    const int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
     const int out = options.stdout_fd >= 0 ? options.stdout_fd : scratch_file();
-    const int err = options.merged ? out : scratch_file();
+    const int err = scratch_file();
 
-    auto extra = options.env;
+    const char *path = getenv("PATH");
     // bash warns on standard error of a locale this machine lacks; no test needs another.
-    if (std::none_of(extra.begin(), extra.end(), [](auto &e) { return e.starts_with("LC_ALL="); }))
-        extra.emplace_back("LC_ALL=C");
+    // stdbuf preloads its library ahead of the sanitizer runtime, which AddressSanitizer would
+    // otherwise refuse.
+    std::vector<std::string> extra{"LC_ALL=C", "ASAN_OPTIONS=verify_asan_link_order=0",
+                                   "PATH=" BIN_DIR ":" + std::string(path ? path : "/bin")};
     std::optional<temp_dir> counters;
     if (options.user >= 0) {
         // A coverage build keeps its counters in the build tree, which the other user may not
@@ -221,40 +262,35 @@ run_result run(const std::string &program, const run_options &options)
         // whatever its umask, in /dev/shm, which any user may enter where TMPDIR may not be.
         counters.emplace("/dev/shm");
         chmod(counters->path.c_str(), 0777);
-        extra.push_back("GCOV_PREFIX=" + counters->path);
-        extra.emplace_back("GCOV_PREFIX_STRIP=1000");
+        extra.insert(extra.end(), {"GCOV_PREFIX=" + counters->path, "GCOV_PREFIX_STRIP=1000"});
     }
-    auto env = merged_environment(extra);
-    std::string log;
-    if (preloads_faults(options.env)) {
-        close(scratch_file(log));
-        env.push_back("FAULT_LOG=" + log);
-    }
-    std::vector<std::string> args{program};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    auto argv = pointers(args);
+    auto env = environment(extra);
+    auto args = argv;
+    auto argp = pointers(args);
     auto envp = pointers(env);
 
-    const int image = options.user >= 0 ? copy_in_memory(program) : -1;
-    const auto deadline = clock::now() + options.timeout;
+    const int image = options.user >= 0 ? copy_in_memory(argv[0]) : -1;
+    const auto start = clock::now();
     pid_t pid = fork();
     if (pid == -1)
         fail("fork");
     if (pid == 0)
-        become(program, image, argv.data(), envp.data(), {in, out, err}, options);
+        become(argv[0].c_str(), image, argp.data(), envp.data(), {in, out, err}, options);
     setpgid(pid, pid);
     if (image >= 0)
         close(image);
 
     run_result result;
-    reap(pid, deadline, result);
-    if (options.stdin_fd < 0)
-        close(in);
-    if (options.stdout_fd < 0)
-        result.out = contents(out);
-    if (!options.merged)
-        result.err = contents(err);
-    if (!log.empty()) {
+    result.pid = pid;
+    reap(pid, start + std::chrono::seconds(30), result);
+    result.took = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
+    // Everything written since each file was made.
+    auto contents = [](int fd) { return read_file("/dev/fd/" + std::to_string(fd)); };
+    result.out = options.stdout_fd < 0 ? contents(out) : "";
+    result.err = contents(err);
+    for (int fd : {in == options.stdin_fd ? -1 : in, out == options.stdout_fd ? -1 : out, err})
+        close(fd);
+    if (const auto log = options.dir + "/.fault-log"; access(log.c_str(), F_OK) == 0) {
         auto record = read_file(log);
         result.injected = static_cast<int>(std::count(record.begin(), record.end(), '\n'));
         unlink(log.c_str());
@@ -262,68 +298,45 @@ run_result run(const std::string &program, const run_options &options)
     return result;
 }
 
-std::vector<std::string> fault(const std::string &function, int nth, int error, int short_len)
+run_result run_line(const std::string &sh)
 {
-    auto env = preload();
-    env.insert(env.end(), {"FAULT_FUNC=" + function, "FAULT_NTH=" + std::to_string(nth),
-                           "FAULT_ERRNO=" + std::to_string(error)});
-    if (short_len > 0)
-        env.push_back("FAULT_SHORT=" + std::to_string(short_len));
-    return env;
+    temp_dir dir;
+    return run({"/bin/bash", "-c", preamble() + sh + "\nexit $?", "bash"}, {.dir = dir.path});
 }
 
-std::vector<std::string> fault_in_tree(const std::string &function, int nth, int error)
+void check(const row &c, const char *left)
 {
-    auto env = fault(function, nth, error);
-    env.emplace_back("FAULT_IN_TREE=1");
-    return env;
+    SCOPED_TRACE("the shell line: " + c.sh);
+    if (sanitized() && std::regex_search(c.sh, std::regex(R"(\b(fault|swap|skip_sleep)\b)")))
+        GTEST_SKIP() << "fault injection needs the plain build";
+    auto r = run_line(c.sh);
+    if (r.status == 77 && r.err.starts_with("skip: "))
+        GTEST_SKIP() << r.err.substr(6);
+    if (r.injected == 0)
+        GTEST_SKIP() << "the program never made the call the fault was set on";
+    expect(r, c, left);
+    if (uses_semaphores(c.sh))
+        remove_semaphore_names();
 }
 
-std::vector<std::string> swap_before(const std::string &function, int nth, const std::string &from,
-                                     const std::string &to)
+void expect(const run_result &r, const row &want, const char *left)
 {
-    auto env = fault(function, nth, 0);
-    env.push_back("FAULT_RENAME=" + from + ":" + to);
-    return env;
-}
-
-std::vector<std::string> skip_sleep(std::vector<std::string> env)
-{
-    if (env.empty())
-        env = preload();
-    env.emplace_back("FAULT_SKIP_SLEEP=1");
-    return env;
-}
-
-run_result run_on_two_file_systems(const std::string &program, const std::string &dir,
-                                   const std::string &command)
-{
-    auto r = run("/usr/bin/unshare",
-                 {.args = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-                           R"(for d in a b; do mkdir "$1/$d" && mount -t tmpfs tmpfs "$1/$d" &&
-                                echo $d > "$1/$d/f" || exit 99; done; )" +
-                               command,
-                           program, dir}});
-    if (r.err.starts_with("unshare: "))
-        r.status = 99;
-    return r;
-}
-
-std::vector<std::string> in_pid_namespace(bool fork)
-{
-    std::vector<std::string> command{"/usr/bin/unshare", "--user", "--map-root-user", "--pid"};
-    static const bool possible = [&] {
-        std::vector<std::string> probe{command.begin() + 1, command.end()};
-        probe.insert(probe.end(), {"--fork", "/bin/true"});
-        return run(command.front(), {.args = probe}).status == 0;
-    }();
-    if (!possible)
-        return {};
-    if (fork)
-        command.emplace_back("--fork");
-    else // the leak check stops the world from a child, which would land in the new namespace
-        command.insert(command.begin(), {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0"});
-    return command;
+    auto shown = [](const std::string &s) { return testing::PrintToString(s); };
+    EXPECT_TRUE(!r.timed_out && r.status == want.status && matches(want.out, r.out, r) &&
+                matches(want.err, r.err, r))
+        << "got status " << r.status << (r.timed_out ? " (timed out)" : "") << ", out "
+        << shown(r.out) << ", err " << shown(r.err) << "\nwant status " << want.status << ", out "
+        << (want.out.match ? "matching " : "") << shown(want.out.s) << ", err "
+        << (want.err.match ? "matching " : "") << shown(want.err.s);
+    EXPECT_EQ(r.orphans, want.also.orphans) << "processes that outlived their parent";
+    if (const char *names = want.also.left ? want.also.left : left) {
+        EXPECT_TRUE(std::regex_match(semaphores_left(), std::regex(names)))
+            << "left in /dev/shm: " << semaphores_left() << "\nwanted: " << names;
+    }
+    if (want.also.seconds >= 0) {
+        EXPECT_GE(r.took, std::chrono::seconds(want.also.seconds));
+        EXPECT_LT(r.took, std::chrono::seconds(want.also.seconds + 2));
+    }
 }
 
 bool sanitized()
@@ -338,6 +351,7 @@ bool coverage_build()
 
 void leave_semaphore(const std::string &name, unsigned value, unsigned mode)
 {
+    own_semaphore_names();
     sem_unlink(name.c_str());
     mode_t old_mask = umask(0);
     sem_t *left = sem_open(name.c_str(), O_CREAT, mode, value);
@@ -398,6 +412,7 @@ bool own_semaphore_names()
         if (private_dev_shm())
             return true;
         take_semaphore_names_lock();
+        remove_semaphore_names(); // another run's, left under the lock
         return false;
     }();
     return own;
@@ -431,24 +446,6 @@ temp_dir::~temp_dir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
-}
-
-bool operator==(const run_result &r, const outcome &o)
-{
-    return !r.timed_out && r.status == o.status && r.out == o.out && r.err == o.err;
-}
-
-void PrintTo(const outcome &o, std::ostream *os)
-{
-    *os << "status " << o.status << ", out " << testing::PrintToString(o.out) << ", err "
-        << testing::PrintToString(o.err);
-}
-
-void PrintTo(const run_result &r, std::ostream *os)
-{
-    PrintTo(outcome{r.status, r.out, r.err}, os);
-    if (r.timed_out)
-        *os << ", timed out";
 }
 
 } // namespace testsupport
