@@ -21,7 +21,7 @@
 #          interrupted run resumes where it stopped.
 # SCRATCH  where the copy is built (default: /tmp/mutate-$USER/<basename of TREE>).
 # REGEX    only mutants whose id matches (grep -E).
-# SECONDS  the time limit of one mutant's test run (default 300); each test has its own, 60 s.
+# SECONDS  the time limit of one mutant's test run (default 300); each test has its own, 40 s.
 #
 # The copy is configured with the plain `test` preset and built once. Then, one mutant at a
 # time: apply, rebuild, run the ctest tests of that program's own test executable and of
@@ -60,12 +60,13 @@ log() { printf '%s %s\n' "$(date +%T)" "$*" >&2; }
 run_ctest() { # regex-file, then ctest arguments
     local tests=$1
     shift
+    rm -f "$scratch/build/Testing/Temporary/LastTestsFailed.log" # ctest keeps it after a clean run
     (
         ulimit -f 1048576
         cd "$scratch/build"
         timeout -k 10 "$limit" unshare -m --propagation private \
             sh -c 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"' sh \
-            ctest --timeout 60 -j2 --no-tests=error -I "$tests" "$@" </dev/null
+            ctest --timeout 40 -j2 --no-tests=error -I "$tests" "$@" </dev/null
     )
 }
 
