@@ -97,15 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                     normal_run{.label = "UnderUmask0777", .umask = 0777, .other_user = true}),
     by_label);
 
-// The parent dies before its post: the child must not wait forever, and the next run must be
-// a normal one, however soon it starts. Killed during its sleep, the parent leaves the child
-// to find out and remove the name; ended by a write to a pipe that nobody reads, it ends the
-// child and removes the name itself before SIGPIPE takes it.
+// A run ended from outside: its status says so, no process is left waiting, and the next run,
+// started at once, is a normal one. The parent killed before its post takes its child along and
+// leaves the name at 0 for the next run to take; a parent whose line cannot be written ends its
+// child and removes the name before its signal takes it, however its output is buffered; a
+// parent whose child was killed removes the name the child did not take.
 struct dead_parent {
     const char *label;
     const char *pipeline; // bash; "$0" is the program; echoes the status it ended with
-    const char *status;
-    const char *err;
+    std::string before;   // its output, ahead of the next run's
     int orphans;
 };
 
@@ -114,10 +114,15 @@ class SemrelayDeadParent : public testing::TestWithParam<dead_parent> {};
 TEST_P(SemrelayDeadParent, LeavesTheNextRunANormalOne)
 {
     const auto &c = GetParam();
+    // ThreadSanitizer's runtime writes a file of its own before main, and gcov's counters one
+    // at the end, which the limit stops.
+    if ((sanitized() || coverage_build()) &&
+        std::string(c.pipeline).find("ulimit -f 0") != std::string::npos)
+        GTEST_SKIP() << "this build's runtime writes files of its own";
     sem_unlink("/my_sem");
     auto r = run("/bin/bash", {.args = {"-c", std::string(c.pipeline) + R"(; "$0")", PROGRAM},
                                .timeout = seconds(20)});
-    EXPECT_EQ(r, (outcome{0, std::string(c.status) + "\n" + both_lines, c.err}));
+    EXPECT_EQ(r, (outcome{0, c.before + both_lines, ""}));
     EXPECT_EQ(r.orphans, c.orphans);
     EXPECT_FALSE(name_exists());
 }
@@ -125,17 +130,39 @@ TEST_P(SemrelayDeadParent, LeavesTheNextRunANormalOne)
 INSTANTIATE_TEST_SUITE_P(
     Cases, SemrelayDeadParent,
     testing::Values(
-        // The name is gone before the next run starts.
         dead_parent{"KilledDuringItsSleep",
-                    R"("$0" & sleep 0.5; kill -KILL $!; wait $! 2> /dev/null; echo $?; sleep 1.5; )"
-                    R"(ls /dev/shm/sem.my_sem 2> /dev/null)",
-                    "137", "sem_wait: Owner died\n", 1},
-        dead_parent{"EndedByAClosedPipe", R"("$0" | true; echo ${PIPESTATUS[0]})", "141", "", 0}),
+                    R"("$0" & sleep 0.5; kill -KILL $!; wait $! 2> /dev/null; echo $?)", "137\n",
+                    1},
+        dead_parent{"TerminatedDuringItsSleep",
+                    R"("$0" & sleep 0.5; kill -TERM $!; wait $! 2> /dev/null; echo $?)", "143\n",
+                    1},
+        dead_parent{"ChildKilledWhileItWaits",
+                    R"("$0" & sleep 1; kill $(cat /proc/$!/task/$!/children); wait $!; echo $?)",
+                    "Ora faccio continuare mio figlio\n1\n", 0},
+        dead_parent{"EndedByAClosedPipe", R"("$0" | true; echo ${PIPESTATUS[0]})", "141\n", 0},
+        dead_parent{
+            "EndedByAClosedPipeLineBuffered",
+            R"(ASAN_OPTIONS=verify_asan_link_order=0 stdbuf -oL "$0" | true; echo ${PIPESTATUS[0]})",
+            "141\n", 0},
+        dead_parent{
+            "EndedByAClosedPipeUnbuffered",
+            R"(ASAN_OPTIONS=verify_asan_link_order=0 stdbuf -o0 "$0" | true; echo ${PIPESTATUS[0]})",
+            "141\n", 0},
+        dead_parent{
+            "EndedByAFileSizeLimit",
+            R"(f=$(mktemp); prlimit --fsize=32 "$0" > "$f" & wait $! 2> /dev/null; echo $?; rm "$f")",
+            "153\n", 0},
+        // The C library's temporary file for a new semaphore must not stay behind either.
+        dead_parent{
+            "NoRoomForTheSemaphore",
+            R"((ulimit -f 0; exec "$0") 2>&1 | cat; echo ${PIPESTATUS[0]}; ls /dev/shm/sem.*)"
+            " 2> /dev/null",
+            "sem_open: File too large\n1\n", 0}),
     by_label);
 
 // Failures of the parent: the child must not be left waiting on a semaphore nobody posts,
 // whatever it inherited, and the name must not be left for the next run to adopt. A failure of
-// the child, once released, shows on standard error although its status is nobody's.
+// the child, once released, shows on standard error and makes the parent's status 1.
 enum class output { captured, full_device, file_limited_to_first_line };
 
 struct failure {
@@ -235,15 +262,17 @@ INSTANTIATE_TEST_SUITE_P(
                 .to = output::file_limited_to_first_line,
                 .out = "Ora faccio continuare mio figlio\n",
                 .err = "Error writing standard output: File too large\n",
-                .status = 0,
+                .status = 1,
                 .ignored = {SIGXFSZ}},
         failure{.label = "ChildCannotWriteLineBuffered",
                 .to = output::file_limited_to_first_line,
                 .out = "Ora faccio continuare mio figlio\n",
                 .err = "Error writing standard output: File too large\n",
-                .status = 0,
+                .status = 1,
                 .ignored = {SIGXFSZ},
                 .command = {"/usr/bin/stdbuf", "-oL", PROGRAM}}, // as on a terminal
+        failure{
+            .label = "ChildSignalIgnored", .out = both_lines, .status = 0, .ignored = {SIGCHLD}},
         // A run needs two descriptors beyond the standard three, and no more.
         failure{.label = "FiveDescriptors",
                 .out = both_lines,
@@ -257,11 +286,11 @@ INSTANTIATE_TEST_SUITE_P(
                 .env = swap_before("sem_post", 1, "/dev/shm/sem.my_sem", "/dev/shm/sem.gone"),
                 .out = both_lines,
                 .err = "close: No such file or directory\n",
-                .status = 0},
+                .status = 1},
         failure{.label = "NameRemovedByAnotherMerged",
                 .env = swap_before("sem_post", 1, "/dev/shm/sem.my_sem", "/dev/shm/sem.gone"),
                 .out = both_lines + "close: No such file or directory\n",
-                .status = 0,
+                .status = 1,
                 .merged = true}),
     by_label);
 
