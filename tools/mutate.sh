@@ -158,6 +158,18 @@ open(path, "w", encoding="utf-8").write(text.replace(frag, repl, 1))
 EOF
 }
 
+# Stopped half-way (Ctrl-C, a kill), the copy is put back as it was, and nothing is left running.
+current=
+restore() {
+    if [[ -n $current ]]; then
+        cp "$scratch/.pristine/$current" "$scratch/$current"
+        touch "$scratch/$current"
+    fi
+    current=
+}
+trap 'restore; end_leftovers' EXIT
+trap 'exit 130' INT TERM
+
 while IFS=$'\t' read -r -u 3 id file frag repl || [[ -n ${id:-} ]]; do
     [[ -z $id || $id == \#* ]] && continue
     [[ $id =~ $only ]] || continue
@@ -167,6 +179,7 @@ while IFS=$'\t' read -r -u 3 id file frag repl || [[ -n ${id:-} ]]; do
     start=$SECONDS
     [[ -f $scratch/.pristine/$file ]] || { mkdir -p "$(dirname "$scratch/.pristine/$file")"; cp -p "$src" "$scratch/.pristine/$file"; }
     outcome= failed= skipped=
+    current=$file
     if ! apply "$src" "$frag" "${repl:-}"; then
         outcome=no-match
     elif ! cmake --build "$scratch/build" >"$scratch/build.log" 2>&1; then
@@ -189,8 +202,7 @@ while IFS=$'\t' read -r -u 3 id file frag repl || [[ -n ${id:-} ]]; do
         fi
     fi
     # Restored with a fresh time stamp, so that the next build puts the unchanged program back.
-    cp "$scratch/.pristine/$file" "$src"
-    touch "$src"
+    restore
     printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$outcome" $((SECONDS - start)) "${failed:--}" "${skipped:--}" >>"$results"
     log "$id $outcome $((SECONDS - start))s ${failed:0:120}"
 done 3<"$mutants"
