@@ -27,7 +27,8 @@
 # time: apply, rebuild, run the ctest tests of that program's own test executable and of
 # programs_test (under a file-size limit, a time limit and a /dev/shm of its own), record,
 # restore. A mutant in a program without a test executable runs programs_test alone. One
-# build at a time, and tests two at a time: the machine is shared.
+# build at a time, even across runs of this script, and tests two at a time: the machine is
+# shared.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,6 +52,11 @@ shift $((OPTIND - 1))
 tree=$(realpath "$1")
 scratch=${scratch:-/tmp/mutate-${USER:-$(id -un)}/$(basename "$tree")}
 case $scratch in /work/main* | "$tree"*) echo "refusing to build in $scratch" >&2; exit 2 ;; esac
+
+# Two runs of this script (a baseline and an after run, say) may share the machine, but never
+# build at the same time: every build takes this lock.
+build_lock=/tmp/mutate-${USER:-$(id -un)}.build.lock
+build() { flock "$build_lock" cmake --build "$scratch/build"; }
 
 log() { printf '%s %s\n' "$(date +%T)" "$*" >&2; }
 
@@ -125,11 +131,11 @@ if [[ ! -f $scratch/build/build.ninja ]]; then
     mkdir -p "$scratch"
     tar -C "$tree" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$scratch" -xf -
     rm -rf "$scratch/.pristine"
-    (cd "$scratch" && cmake --preset test >/dev/null)
+    (cd "$scratch" && flock "$build_lock" cmake --preset test >/dev/null)
 fi
 mkdir -p "$scratch/tests" "$scratch/.pristine"
 log "building the unchanged tree"
-cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { tail -30 "$scratch/build.log" >&2; exit 1; }
+build >"$scratch/build.log" 2>&1 || { tail -30 "$scratch/build.log" >&2; exit 1; }
 list_tests
 
 # What the unchanged tree's tests do here: a test that fails or skips without any mutant
@@ -182,7 +188,7 @@ while IFS=$'\t' read -r -u 3 id file frag repl || [[ -n ${id:-} ]]; do
     current=$file
     if ! apply "$src" "$frag" "${repl:-}"; then
         outcome=no-match
-    elif ! cmake --build "$scratch/build" >"$scratch/build.log" 2>&1; then
+    elif ! build >"$scratch/build.log" 2>&1; then
         outcome=no-build
     else
         list_tests
