@@ -82,7 +82,7 @@ end_leftovers() {
     local p exe
     for p in /proc/[0-9]*; do
         exe=$(readlink "$p/exe" 2>/dev/null) || continue
-        [[ $exe == "$scratch/build/"* ]] && kill -KILL "${p#/proc/}" 2>/dev/null || true
+        if [[ $exe == "$scratch/build/"* ]]; then kill -KILL "${p#/proc/}" 2>/dev/null || true; fi
     done
 }
 
@@ -118,7 +118,7 @@ print("0,0,0," + ",".join(sorted({n for x in a for n in x}, key=int)))' "$own" "
 # Failed and skipped test names of the last ctest run in the scratch build.
 failed_tests() {
     local f=$scratch/build/Testing/Temporary/LastTestsFailed.log
-    [[ -f $f ]] && cut -d: -f2- "$f" | sort || true
+    if [[ -f $f ]]; then cut -d: -f2- "$f" | sort; fi
 }
 skipped_tests() { grep -E '\*\*\*Skipped|Not Run' "$1" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' | sort || true; }
 
@@ -184,7 +184,7 @@ while IFS=$'\t' read -r -u 3 id file frag repl || [[ -n ${id:-} ]]; do
     program=$(basename "$(dirname "$(dirname "$file")")")
     start=$SECONDS
     [[ -f $scratch/.pristine/$file ]] || { mkdir -p "$(dirname "$scratch/.pristine/$file")"; cp -p "$src" "$scratch/.pristine/$file"; }
-    outcome= failed= skipped=
+    outcome='' failed='' skipped=''
     current=$file
     if ! apply "$src" "$frag" "${repl:-}"; then
         outcome=no-match
