@@ -93,11 +93,14 @@ TABLE(Cases, ProctreeFailures, EndEveryProcessAndAreReported, nullptr,
        "fork: Resource temporarily unavailable\n"},
       {"FailedMapIsReported", "fault mmap 1 ENOMEM proctree", 1, "",
        "mmap: Cannot allocate memory\n"},
-      // Standard error goes to a pipe, which the limit does not bind as it would a file.
       // A limit that lets the lock be made but not the first line: the signal is back at its
       // default by then.
-      {"FileSizeLimitOfALine", "prlimit --fsize=32 proctree > out & wait $! 2> /dev/null; echo $?",
-       0, "153\n"},
+      {"FileSizeLimitOfALine",
+       "plain_build; prlimit --fsize=32 proctree > out & wait $! 2> /dev/null; echo $?", 0,
+       "153\n"},
+      // Room for two lines: the processes that write next are killed, which fails the run.
+      {"FileSizeLimitOfTwoLines", "plain_build; prlimit --fsize=100 proctree > out", 1},
+      // Standard error goes to a pipe, which the limit does not bind as it would a file.
       {"FileSizeLimitZero",
        "plain_build; (ulimit -f 0; exec proctree) 2>&1 | cat; exit ${PIPESTATUS[0]}", 1,
        "sem_open: File too large\n", "", leaving("(sem.sem1)?")});
