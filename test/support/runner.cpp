@@ -129,12 +129,6 @@ int copy_in_memory(const std::string &program)
     return fd;
 }
 
-const std::string bin_dir = BIN_DIR;
-const std::string fault_name = FAULT_NAME;
-const std::string fault_dir = FAULT_DIR;
-const std::string instrumented =
-    sanitized() || coverage_build() ? "INSTRUMENTED=1" : "INSTRUMENTED=";
-
 // What the rows and tests leave in /dev/shm.
 void remove_semaphore_names()
 {
