@@ -4,12 +4,16 @@
 # passes every program it builds)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$1
+bin=$(cd "$1" && pwd)
 shift
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
-RUN_UNDER="valgrind -q --leak-check=full --error-exitcode=99 --suppressions=$here/memcheck.supp --log-file=$logs/%p" \
+# demo.sh splits RUN_UNDER at blanks, which the clone's path or TMPDIR may hold: the options
+# name files in the folder of the logs, from within it.
+cp "$here/memcheck.supp" "$logs/"
+cd "$logs" || exit 1
+RUN_UNDER="valgrind -q --leak-check=full --error-exitcode=99 --suppressions=memcheck.supp --log-file=%p" \
     "$here/demo.sh" "$bin" "$@" > "$logs/output"
 status=$?
 # With -q a log holds errors only; a child whose status nobody collects still leaves one.
